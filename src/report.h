@@ -1,0 +1,45 @@
+// Reporting: levelled, printf-style diagnostics to standard error or to the
+// system log, for the tool and for daemons alike.
+#ifndef LANPICK_REPORT_H
+#define LANPICK_REPORT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// A program that uses this module defines these two and sets progname before
+// its first report:
+//   const char *progname;  argv[0] as given; the prefix of every standard
+//                          error line and the system log's identity
+//   int debug;             0 at start; above 2, every report is also
+//                          copied to standard error in system-log mode
+extern const char *progname;
+extern int debug;
+
+// Chooses where reports go. Nonzero: standard error only, as at process
+// start. 0: the system log, opened here under LOG_DAEMON with progname as its
+// identity and the process id in every entry (so progname must be set first).
+// The log is never closed; a later nonzero call only stops writing to it.
+void report_init(int stderr_only);
+
+// Formats a printf-style message, cut to 127 bytes, and reports it at a
+// level: 0 (emergency) to 7 (debug), any other value as "level(?)".
+// Standard error receives "progname: <level prefix> message\n"; the system
+// log receives the message alone, at priority level | LOG_DAEMON, never
+// reinterpreted as a format. Failures of the output itself are ignored.
+// Not reentrant: every call reuses one static buffer.
+void report(int level, const char *fmt, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The system's text for the current errno. The C library owns the text; it
+// may change with the next call.
+const char *get_errmsg(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
