@@ -1,0 +1,38 @@
+// Interface selection: which of this host's interfaces lies nearest to an
+// IPv4 address, judged by the leading bits their addresses share.
+#ifndef LANPICK_GETIF_H
+#define LANPICK_GETIF_H
+
+#include <net/if.h>
+#include <netinet/in.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Returns the record of the interface whose IPv4 address shares the most
+// leading bits with *addr, provided it shares at least 8; among equals, the
+// one the kernel lists first. Down and loopback interfaces count like any
+// other; only the first 10 addresses in the kernel's list are considered.
+//
+// The first call with an address fetches the kernel's interface list through
+// socket s (any open socket) and keeps it for the life of the process: later
+// calls make no kernel request, ignore s, and do not see later changes.
+//
+// Returns null when addr is null (nothing is fetched), when no interface
+// shares 8 bits, or when the list cannot be had: the request failed or was
+// empty, which is reported at level 3 as "ioctl SIOCGIFCONF" and leaves
+// nothing kept, so the next call asks again. The record lives in static
+// storage for the life of the process; read it, never change or free it.
+// Not thread-safe; uses Reporting (report.h) and its two globals.
+const struct ifreq *getif(int s, const struct in_addr *addr);
+
+// The number of leading bits, 0 to 32, on which two IPv4 addresses agree;
+// the measure getif chooses by, declared here for its tests.
+int nmatch(const struct in_addr *a, const struct in_addr *b);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
