@@ -1,0 +1,117 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string none = "no interface for address\n";
+
+struct Case {
+    const char *what;
+    Sandbox sb;
+    std::vector<std::string> argv;
+    std::string out, err;
+    int status;
+};
+
+void check(const Case &c)
+{
+    const Outcome o = lanpick(c.sb, c.argv);
+    EXPECT_EQ(o.out, c.out) << c.what;
+    EXPECT_EQ(o.err, c.err) << c.what;
+    EXPECT_EQ(o.status, c.status) << c.what;
+}
+
+using Lanpick = Namespaces;
+
+TEST_F(Lanpick, ChoosesTheNearestInterface)
+{
+    std::string eleven;
+    for (int i = 1; i <= 10; ++i)
+        eleven += " b0:" + std::to_string(i) + "=20.0.0." + std::to_string(i);
+    eleven += " b0:11=30.0.0.1";
+    const std::string tie = "10.1.2.3"; // 25 bits with .64 and with .65
+    // clang-format off
+    const Case cases[] = {
+        {"loopback", {.net = "lo"}, {"lanpick", "127.0.0.1"}, found("lo", "127.0.0.1"), "", 0},
+        {"exact match", {.net = "lo b0:a=10.1.2.3 b1:a=10.1.2.4"}, {"lanpick", "10.1.2.3"},
+         found("b0:a", "10.1.2.3"), "", 0},
+        {"exactly 8 bits", {.net = "lo b0:a=10.128.0.1"}, {"lanpick", "10.0.0.1"},
+         found("b0:a", "10.128.0.1"), "", 0},
+        {"7 bits", {.net = "lo b0:a=11.0.0.1"}, {"lanpick", "10.0.0.1"}, none, "", 1},
+        {"tie, .64 first", {.net = "b0:a=10.1.2.64 b1:a=10.1.2.65"}, {"lanpick", tie},
+         found("b0:a", "10.1.2.64"), "", 0},
+        {"tie, .65 first", {.net = "b0:a=10.1.2.65 b1:a=10.1.2.64"}, {"lanpick", tie},
+         found("b0:a", "10.1.2.65"), "", 0},
+        {"later and better", {.net = "b0:a=10.1.2.1 b1:a=10.1.2.2"}, {"lanpick", "10.1.2.3"},
+         found("b1:a", "10.1.2.2"), "", 0},
+        {"tenth address counts", {.net = eleven}, {"lanpick", "20.0.0.10"},
+         found("b0:10", "20.0.0.10"), "", 0},
+        {"eleventh does not", {.net = eleven}, {"lanpick", "30.0.0.1"}, none, "", 1},
+        {"bad digit-led text is 255.255.255.255", {.net = "lo b0:a=255.1.2.3"},
+         {"lanpick", "10.1.2.3x"}, found("b0:a", "255.1.2.3"), "", 0},
+        {"bad digit-led text, nothing near", {.net = "lo"}, {"lanpick", "1.2.3.4.5"}, none, "", 1},
+        {"extra arguments ignored", {.net = "lo b0:a=10.1.2.3"},
+         {"lanpick", "127.0.0.1", "10.1.2.3", "-h"}, found("lo", "127.0.0.1"), "", 0},
+    };
+    // clang-format on
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Lanpick, LooksUpNamesThroughTheNameService)
+{
+    const Sandbox sb{.net = "lo b0:a=10.1.2.3", .hosts = "10.1.2.9 gateway\n10.1.2.3 1stname -h\n"};
+    const std::string b0 = found("b0:a", "10.1.2.3");
+    // clang-format off
+    const Case cases[] = {
+        {"name found", sb, {"lanpick", "gateway"}, b0, "", 0},
+        {"option-like name", sb, {"lanpick", "-h"}, b0, "", 0},
+        {"digit-led name: not looked up", sb, {"lanpick", "1stname"}, none, "", 1},
+        {"name not found", sb, {"lanpick", "nowhere"}, "gethostbyname(nowhere)\n", "", 1},
+        {"hosts file only", sb, {"lanpick", "localhost"}, "gethostbyname(localhost)\n", "", 1},
+        {"empty argument", sb, {"lanpick", ""}, "gethostbyname()\n", "", 1},
+        {"leading space", sb, {"lanpick", " gateway"}, "gethostbyname( gateway)\n", "", 1},
+        {"space, digits", sb, {"lanpick", " 10.1.2.3"}, "gethostbyname( 10.1.2.3)\n", "", 1},
+        {"high-bit byte", sb, {"lanpick", "\xd9\xa1.1.2.3"}, "gethostbyname(\xd9\xa1.1.2.3)\n", "", 1},
+    };
+    // clang-format on
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Lanpick, Failures)
+{
+    const std::string socket_open = "socket open: Too many open files\n";
+    const std::string ioctl = "./bin/lanpick: error(3):  ioctl SIOCGIFCONF\n";
+    const Sandbox nosocket{.nosocket = true};
+    // clang-format off
+    const Case cases[] = {
+        {"no interfaces at all", {}, {"./bin/lanpick", "10.1.2.3"}, none, ioctl, 1},
+        {"no argument: no request", {}, {"lanpick"}, none, "", 1},
+        {"socket fails", nosocket, {"lanpick", "127.0.0.1"}, "", socket_open, 1},
+        {"socket fails, no argument", nosocket, {"lanpick"}, "", socket_open, 1},
+        {"lookup fails before the socket", {.hosts = "10.1.2.9 gateway\n", .nosocket = true},
+         {"lanpick", "nowhere"}, "gethostbyname(nowhere)\n", "", 1},
+    };
+    // clang-format on
+    for (const Case &c : cases)
+        check(c);
+}
+
+TEST_F(Lanpick, AnswerThatCannotBeWrittenIsAFailure)
+{
+    const Outcome o = run(Sandbox{.net = "lo"}, [] {
+        const int full = open("/dev/full", O_WRONLY);
+        dup2(full, 1);
+        execl(LANPICK_BINARY, "lanpick", "127.0.0.1", nullptr);
+    });
+    EXPECT_EQ(o.err, "write error: No space left on device\n");
+    EXPECT_EQ(o.status, 1);
+}
+
+} // namespace

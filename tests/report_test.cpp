@@ -1,0 +1,124 @@
+#include "report.h"
+#include "sandbox.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <string>
+
+const char *progname;
+int debug;
+
+namespace {
+
+TEST(Report, StandardErrorLine)
+{
+    const std::string longest(127, 'x');
+    const struct {
+        int level;
+        std::string message, line;
+    } cases[] = {
+        {0, "m", "prog: emerg(0):  m\n"},
+        {1, "m", "prog: alert(1):  m\n"},
+        {2, "m", "prog: crit(2):   m\n"},
+        {3, "m", "prog: error(3):  m\n"},
+        {4, "m", "prog: warn(4):   m\n"},
+        {5, "m", "prog: note(5):   m\n"},
+        {6, "m", "prog: info(6):   m\n"},
+        {7, "m", "prog: debug(7):  m\n"},
+        {8, "m", "prog: level(?):  m\n"},
+        {9, "m", "prog: level(?):  m\n"},
+        {-1, "m", "prog: level(?):  m\n"},
+        {100, "m", "prog: level(?):  m\n"},
+        {INT_MIN, "m", "prog: level(?):  m\n"},
+        {3, "a\nb %s %n", "prog: error(3):  a\nb %s %n\n"},
+        {3, longest, "prog: error(3):  " + longest + "\n"},
+        {3, longest + "yz", "prog: error(3):  " + longest + "\n"},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run(Sandbox{.isolate = false}, [&c] {
+            progname = "prog";
+            report(c.level, "%s", c.message.c_str());
+        });
+        EXPECT_EQ(o.err, c.line) << "level " << c.level;
+        EXPECT_EQ(o.out, "");
+    }
+}
+
+TEST(Report, FormatsItsArguments)
+{
+    const Outcome o = run(Sandbox{.isolate = false}, [] {
+        progname = "/usr/bin/x";
+        report(6, "%s=%d%%", "n", 42);
+    });
+    EXPECT_EQ(o.err, "/usr/bin/x: info(6):   n=42%\n");
+}
+
+TEST(Report, ErrorMessageOfErrno)
+{
+    errno = ENOENT;
+    EXPECT_STREQ(get_errmsg(), "No such file or directory");
+}
+
+using SystemLog = Namespaces;
+
+// A listener on /dev/log in a private /dev reads the datagram that the C
+// library's syslog sends; the test prints it after the process id.
+TEST_F(SystemLog, ModesLevelsAndPriorities)
+{
+    const int none = -2; // report_init never called
+    const struct {
+        int init, debug, level;
+        const char *message, *priority, *copy;
+    } cases[] = {
+        {none, 0, 3, "m", nullptr, "prog: error(3):  m\n"},
+        {1, 9, 3, "m", nullptr, "prog: error(3):  m\n"},
+        {0, 0, 3, "m", "<27>", ""},
+        {0, 2, 3, "m", "<27>", ""},
+        {0, 3, 3, "m", "<27>", "prog: error(3):  m\n"},
+        {0, 0, 7, "m", "<31>", ""},
+        {0, 0, 0, "m", "<24>", ""},
+        {0, 0, 8, "m", "<24>", ""},
+        {0, 0, 9, "m", "<24>", ""},
+        {0, 0, -1, "m", "<24>", ""},
+        {0, 0, 100, "m", "<24>", ""},
+        {0, 0, 3, "50% %s%n done", "<27>", ""},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run(Sandbox{.devlog = true}, [&c] {
+            const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+            sockaddr_un sun{};
+            sun.sun_family = AF_UNIX;
+            std::snprintf(sun.sun_path, sizeof sun.sun_path, "/dev/log");
+            if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
+                std::perror("bind /dev/log");
+            progname = "prog";
+            debug = c.debug;
+            if (c.init != none)
+                report_init(c.init);
+            report(c.level, "%s", c.message);
+            char buf[512];
+            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            std::printf("%d\n%.*s", getpid(), static_cast<int>(n > 0 ? n : 0), buf);
+        });
+        const std::string pid = o.out.substr(0, o.out.find('\n'));
+        const std::string datagram = o.out.substr(o.out.find('\n') + 1);
+        SCOPED_TRACE(std::to_string(c.init) + " " + std::to_string(c.debug) + " " +
+                     std::to_string(c.level) + ": " + o.out);
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.err, c.copy);
+        if (c.priority == nullptr) {
+            EXPECT_EQ(datagram, "");
+            continue;
+        }
+        EXPECT_EQ(datagram.substr(0, 4), c.priority);
+        const std::string tail = "prog[" + pid + "]: " + c.message;
+        EXPECT_TRUE(datagram.ends_with(tail)) << tail;
+    }
+}
+
+} // namespace

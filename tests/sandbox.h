@@ -1,0 +1,49 @@
+// Runs code in a child process inside private namespaces, with the real
+// kernel, name service and system log, and captures what it writes.
+#ifndef LANPICK_TESTS_SANDBOX_H
+#define LANPICK_TESTS_SANDBOX_H
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct Sandbox {
+    bool isolate = true;   // new user (root mapped), network and mount namespaces
+    std::string net;       // interfaces to make, see links()
+    std::string hosts;     // when set, the name service reads this hosts file only
+    bool devlog = false;   // an empty /dev, where a test can bind /dev/log
+    bool nosocket = false; // socket() fails with EMFILE once the body runs
+};
+
+struct Outcome {
+    std::string out;
+    std::string err;
+    int status; // the exit status, or 128 + the signal
+};
+
+// Runs body in a child process set up as sb says; a failed setup exits 125
+// and says why on err.
+Outcome run(const Sandbox &sb, const std::function<void()> &body);
+
+// Runs the lanpick binary with argv, argv[0] included.
+Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv);
+
+// The ip commands for a list of words: "lo" brings the loopback interface up
+// (127.0.0.1); "b0:a=10.1.2.3" puts 10.1.2.3/32, labelled b0:a, on bridge b0,
+// made when first named. Bridges stay down; the kernel lists addresses in
+// the order the bridges were made, loopback first.
+std::vector<std::string> links(const std::string &net);
+
+// The two lines of an answer.
+std::string found(const std::string &name, const std::string &addr);
+
+// For tests that need namespaces: where they cannot be made here, skip and
+// say why, or fail when CI=true.
+class Namespaces : public ::testing::Test {
+  protected:
+    void SetUp() override;
+};
+
+#endif
