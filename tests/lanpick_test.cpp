@@ -55,6 +55,8 @@ TEST_F(Lanpick, ChoosesTheNearestInterface)
         {"bad digit-led text is 255.255.255.255", {.net = "lo b0:a=255.1.2.3"},
          {"lanpick", "10.1.2.3x"}, found("b0:a", "255.1.2.3"), "", 0},
         {"bad digit-led text, nothing near", {.net = "lo"}, {"lanpick", "1.2.3.4.5"}, none, "", 1},
+        {"longest name", {.net = "b0:abcdefghijkl=10.1.2.3"}, {"lanpick", "10.1.2.3"},
+         found("b0:abcdefghijkl", "10.1.2.3"), "", 0},
         {"extra arguments ignored", {.net = "lo b0:a=10.1.2.3"},
          {"lanpick", "127.0.0.1", "10.1.2.3", "-h"}, found("lo", "127.0.0.1"), "", 0},
     };
