@@ -48,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     int level = 0;
     std::memcpy(&level, data, sizeof level);
-    const std::string rest(reinterpret_cast<const char *>(data) + 4, size - 4);
-    const std::string name = rest.substr(0, rest.find('\0'));
+    const char *const rest = reinterpret_cast<const char *>(data) + 4;
+    const std::size_t left = size - 4;
+    const std::string name(rest, strnlen(rest, left));
     std::string message;
-    if (name.size() < rest.size()) {
-        message = rest.substr(name.size() + 1);
-        message = message.substr(0, message.find('\0'));
-    }
+    if (name.size() < left)
+        message.assign(rest + name.size() + 1,
+                       strnlen(rest + name.size() + 1, left - name.size() - 1));
     const std::string want = name + ": " + prefix(level) + " " + message.substr(0, 127) + "\n";
     if (captured(level, name, message) != want)
         std::abort();

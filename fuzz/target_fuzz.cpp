@@ -12,13 +12,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
 namespace {
 
 const char *const sentinel = "lanpick-fuzz-sentinel";
-const in_addr_t hosts_addr = htonl(0x0a010209); // 10.1.2.9
+constexpr std::uint32_t hosts_addr = 0x0a010209; // 10.1.2.9, in host order
 
 // a.b.c.d, each a decimal 0 to 255 without leading zeros.
 std::optional<std::uint32_t> dotted_quad(const std::string &s)
@@ -43,10 +44,10 @@ std::optional<std::uint32_t> dotted_quad(const std::string &s)
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/)
 {
     in_addr a{};
-    if (!target(sentinel, &a) || a.s_addr != hosts_addr) {
+    if (!target(sentinel, &a) || ntohl(a.s_addr) != hosts_addr) {
         std::fprintf(stderr, "fuzz_target: run me through fuzz/run (private hosts file)\n");
         std::exit(2);
     }
@@ -55,8 +56,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    std::string arg(reinterpret_cast<const char *>(data), size);
-    arg = arg.substr(0, arg.find('\0')); // an argument ends at its NUL
+    // An argument ends at its NUL.
+    const auto *text = reinterpret_cast<const char *>(data);
+    const std::string arg(text, strnlen(text, size));
     in_addr got{};
     const bool ok = target(arg.c_str(), &got);
     if (!arg.empty() && arg[0] >= '0' && arg[0] <= '9') {
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             std::abort();
         if (const auto quad = dotted_quad(arg); quad && got.s_addr != htonl(*quad))
             std::abort();
-    } else if (ok && got.s_addr != hosts_addr) {
+    } else if (ok && ntohl(got.s_addr) != hosts_addr) {
         std::abort();
     }
     return 0;

@@ -116,4 +116,69 @@ TEST_F(Lanpick, AnswerThatCannotBeWrittenIsAFailure)
     EXPECT_EQ(o.status, 1);
 }
 
+TEST_F(Lanpick, HostileArguments)
+{
+    const Sandbox sb{.net = "b0:a=8.1.2.3 b1:a=10.1.2.3", .hosts = "10.1.2.9 gateway\n"};
+    // The longest single argument Linux passes (MAX_ARG_STRLEN less its NUL).
+    const std::string longest(std::size_t{128} * 1024 - 1, 'a');
+    const std::string digits(longest.size(), '1');
+    // Long, but not the longest: ASan's runtime fails its own start-up check
+    // on an argv[0] of exactly 131071 bytes.
+    const std::string name(std::size_t{64} * 1024, 'p');
+    const std::string ioctl = ": error(3):  ioctl SIOCGIFCONF\n";
+    // clang-format off
+    const Case cases[] = {
+        {"longest name", sb, {"lanpick", longest}, "gethostbyname(" + longest + ")\n", "", 1},
+        {"longest digit-led text", sb, {"lanpick", digits}, none, "", 1},
+        {"format directives", sb, {"lanpick", "%s%n%x"}, "gethostbyname(%s%n%x)\n", "", 1},
+        {"invalid UTF-8", sb, {"lanpick", "\xff\xfe\xc3("}, "gethostbyname(\xff\xfe\xc3()\n", "", 1},
+        {"leading zero: octal", sb, {"lanpick", "010.1.2.3"}, found("b0:a", "8.1.2.3"), "", 0},
+        {"garbage after a space", sb, {"lanpick", "10.1.2.3 x"}, found("b1:a", "10.1.2.3"), "", 0},
+        {"trailing garbage", sb, {"lanpick", "10.1.2.3x"}, none, "", 1},
+        {"empty argv[0]", {}, {"", "10.1.2.3"}, none, ioctl, 1},
+        {"long argv[0]", {}, {name, "10.1.2.3"}, none, name + ioctl, 1},
+        {"directives in argv[0]", {}, {"%s%n", "10.1.2.3"}, none, "%s%n" + ioctl, 1},
+    };
+    // clang-format on
+    for (const Case &c : cases)
+        check(c);
+}
+
+// The first byte alone decides: an ASCII digit is converted (here to
+// 0.0.0.d, near nothing in an empty namespace, so the list is asked for and
+// found empty); any other byte, high-bit ones included, is looked up.
+TEST_F(Lanpick, EveryFirstByte)
+{
+    const Sandbox sb{.hosts = "10.1.2.9 gateway\n"};
+    for (int b = 1; b < 256; ++b) {
+        const std::string arg(1, static_cast<char>(b));
+        const bool digit = b >= '0' && b <= '9';
+        check({"byte",
+               sb,
+               {"lanpick", arg},
+               digit ? none : "gethostbyname(" + arg + ")\n",
+               digit ? "lanpick: error(3):  ioctl SIOCGIFCONF\n" : "",
+               1});
+    }
+}
+
+#ifndef LANPICK_SANITIZED
+// Every path under valgrind: no invalid access and no definite leak.
+TEST_F(Lanpick, CleanUnderValgrind)
+{
+    const Sandbox sb{.net = "lo", .hosts = "127.0.0.1 here\n"};
+    const std::vector<std::vector<std::string>> runs = {
+        {"127.0.0.1"}, {"here"}, {"nowhere"}, {}, {"1.2.3.4.5"}, {""},
+    };
+    for (const auto &args : runs) {
+        std::vector<std::string> argv = {"valgrind", "-q", "--error-exitcode=99",
+                                         "--leak-check=full", LANPICK_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Outcome o = run(sb, [&argv] { execute("valgrind", argv); });
+        EXPECT_NE(o.status, 99) << o.err;
+        EXPECT_LE(o.status, 1) << o.err;
+    }
+}
+#endif
+
 } // namespace

@@ -135,17 +135,20 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body)
     return {slurp(out), slurp(err), WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws)};
 }
 
+void execute(const char *file, const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    args.reserve(argv.size() + 1);
+    std::transform(argv.begin(), argv.end(), std::back_inserter(args),
+                   [](const std::string &a) { return const_cast<char *>(a.c_str()); });
+    args.push_back(nullptr);
+    execvp(file, args.data());
+    die(std::string("exec ") + file);
+}
+
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv)
 {
-    return run(sb, [&argv] {
-        std::vector<char *> args;
-        args.reserve(argv.size() + 1);
-        std::transform(argv.begin(), argv.end(), std::back_inserter(args),
-                       [](const std::string &a) { return const_cast<char *>(a.c_str()); });
-        args.push_back(nullptr);
-        execv(LANPICK_BINARY, args.data());
-        die("exec " LANPICK_BINARY);
-    });
+    return run(sb, [&argv] { execute(LANPICK_BINARY, argv); });
 }
 
 std::vector<std::string> links(const std::string &net)

@@ -27,6 +27,9 @@ struct Outcome {
 // and says why on err.
 Outcome run(const Sandbox &sb, const std::function<void()> &body);
 
+// Replaces the process with file (searched in PATH) run with argv.
+[[noreturn]] void execute(const char *file, const std::vector<std::string> &argv);
+
 // Runs the lanpick binary with argv, argv[0] included.
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv);
 
