@@ -24,7 +24,7 @@ static double seconds()
 
 int main(int argc, char *argv[])
 {
-    const long n = argc > 1 ? std::atol(argv[1]) : 1000000;
+    const long n = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 1000000;
     const char *const texts[] = {"127.0.0.1", "10.0.9.7", "10.0.1.1", "192.0.2.1"};
     in_addr targets[4]{};
     for (int i = 0; i < 4; ++i)

@@ -24,7 +24,8 @@ extern "C" {
 // empty, which is reported at level 3 as "ioctl SIOCGIFCONF" and leaves
 // nothing kept, so the next call asks again. The record lives in static
 // storage for the life of the process; read it, never change or free it.
-// Not thread-safe; uses Reporting (report.h) and its two globals.
+// Not thread-safe. It reports through report.h, so a program that links it
+// defines the two globals report.h names: const char *progname; int debug;
 const struct ifreq *getif(int s, const struct in_addr *addr);
 
 // The number of leading bits, 0 to 32, on which two IPv4 addresses agree;

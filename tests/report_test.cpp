@@ -1,14 +1,13 @@
 #include "report.h"
 #include "sandbox.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 const char *progname;
 int debug;
@@ -90,20 +89,14 @@ TEST_F(SystemLog, ModesLevelsAndPriorities)
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.devlog = true}, [&c] {
-            const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-            sockaddr_un sun{};
-            sun.sun_family = AF_UNIX;
-            std::snprintf(sun.sun_path, sizeof sun.sun_path, "/dev/log");
-            if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
-                std::perror("bind /dev/log");
+            const int fd = devlog_listen();
             progname = "prog";
             debug = c.debug;
             if (c.init != none)
                 report_init(c.init);
             report(c.level, "%s", c.message);
-            char buf[512];
-            const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-            std::printf("%d\n%.*s", getpid(), static_cast<int>(n > 0 ? n : 0), buf);
+            const std::vector<std::string> got = devlog_read(fd);
+            std::printf("%d\n%s", getpid(), got.empty() ? "" : got[0].c_str());
         });
         const std::string pid = o.out.substr(0, o.out.find('\n'));
         const std::string datagram = o.out.substr(o.out.find('\n') + 1);

@@ -7,7 +7,9 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -149,6 +151,26 @@ void execute(const char *file, const std::vector<std::string> &argv)
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv)
 {
     return run(sb, [&argv] { execute(LANPICK_BINARY, argv); });
+}
+
+int devlog_listen()
+{
+    const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    std::snprintf(sun.sun_path, sizeof sun.sun_path, "/dev/log");
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
+        die("bind /dev/log");
+    return fd;
+}
+
+std::vector<std::string> devlog_read(int fd)
+{
+    std::vector<std::string> got;
+    char buf[1024];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        got.emplace_back(buf, static_cast<std::size_t>(n));
+    return got;
 }
 
 std::vector<std::string> links(const std::string &net)

@@ -33,6 +33,13 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body);
 // Runs the lanpick binary with argv, argv[0] included.
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv);
 
+// Binds a datagram socket at /dev/log, as a system logger does (in a
+// sandbox with devlog).
+int devlog_listen();
+
+// The datagrams that have arrived at fd, oldest first, without waiting.
+std::vector<std::string> devlog_read(int fd);
+
 // The ip commands for a list of words: "lo" brings the loopback interface up
 // (127.0.0.1); "b0:a=10.1.2.3" puts 10.1.2.3/32, labelled b0:a, on bridge b0,
 // made when first named. Bridges stay down; the kernel lists addresses in
