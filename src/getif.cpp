@@ -25,7 +25,7 @@ static int request(int s)
     strioctl sioc{};
     sioc.ic_cmd = SIOCGIFCONF;
     sioc.ic_timout = 0;
-    sioc.ic_len = sizeof ifreq;
+    sioc.ic_len = static_cast<int>(sizeof ifreq);
     sioc.ic_dp = reinterpret_cast<char *>(ifreq);
     const int rc = ioctl(s, I_STR, &sioc);
     ifconf.ifc_len = sioc.ic_len;
