@@ -52,13 +52,6 @@ static bool fetch(int s)
     return false;
 }
 
-static struct in_addr address(const struct ifreq &r)
-{
-    sockaddr_in sin{};
-    std::memcpy(&sin, &r.ifr_addr, sizeof sin);
-    return sin.sin_addr;
-}
-
 // The first kept record with the most leading bits in common with addr, at
 // least 8. Only whole records inside the table are read, whatever length the
 // request gave back.
@@ -72,7 +65,7 @@ static const struct ifreq *choose(const struct in_addr *addr)
     int best = 7;
     const struct ifreq *found = nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        const struct in_addr a = address(ifreq[i]);
+        const struct in_addr a = getif_addr(&ifreq[i]);
         const int count = nmatch(addr, &a);
         if (count > best) {
             best = count;
@@ -89,6 +82,13 @@ const struct ifreq *getif(int s, const struct in_addr *addr)
     if (ifconf.ifc_len == 0 && !fetch(s))
         return nullptr;
     return choose(addr);
+}
+
+struct in_addr getif_addr(const struct ifreq *r)
+{
+    sockaddr_in sin{};
+    std::memcpy(&sin, &r->ifr_addr, sizeof sin);
+    return sin.sin_addr;
 }
 
 int nmatch(const struct in_addr *a, const struct in_addr *b)

@@ -28,6 +28,9 @@ extern "C" {
 // defines the two globals report.h names: const char *progname; int debug;
 const struct ifreq *getif(int s, const struct in_addr *addr);
 
+// The IPv4 address in a record that getif returned.
+struct in_addr getif_addr(const struct ifreq *r);
+
 // The number of leading bits, 0 to 32, on which two IPv4 addresses agree;
 // the measure getif chooses by, declared here for its tests.
 int nmatch(const struct in_addr *a, const struct in_addr *b);

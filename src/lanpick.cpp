@@ -22,11 +22,9 @@ static bool isdigit_ascii(char c)
 
 [[noreturn]] static void print(const struct ifreq *r)
 {
-    sockaddr_in sin{};
-    std::memcpy(&sin, &r->ifr_addr, sizeof sin);
     // The name field need not hold a NUL; never read past it.
     std::printf("Intf-name:%.*s\n", IFNAMSIZ, r->ifr_name);
-    std::printf("Intf-addr:%s\n", inet_ntoa(sin.sin_addr));
+    std::printf("Intf-addr:%s\n", inet_ntoa(getif_addr(r)));
     // The answer counts only if it reached standard output.
     if (std::fflush(stdout) != 0) {
         std::perror("write error");

@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -42,9 +41,7 @@ void steps(const std::vector<std::string> &list)
             std::printf("null\n");
             continue;
         }
-        sockaddr_in sin{};
-        std::memcpy(&sin, &r->ifr_addr, sizeof sin);
-        std::printf("%s %s\n", r->ifr_name, inet_ntoa(sin.sin_addr));
+        std::printf("%s %s\n", r->ifr_name, inet_ntoa(getif_addr(r)));
     }
 }
 

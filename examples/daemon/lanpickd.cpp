@@ -7,8 +7,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <cstring>
-
 // The library reads these two; the program defines them.
 const char *progname;
 int debug;
@@ -25,10 +23,9 @@ static void lookup(int s, const char *text)
         report(5, "%s: no interface", text);
         return;
     }
-    sockaddr_in sin{};
-    std::memcpy(&sin, &r->ifr_addr, sizeof sin);
+    const in_addr a = getif_addr(r);
     char found[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &sin.sin_addr, found, sizeof found);
+    inet_ntop(AF_INET, &a, found, sizeof found);
     report(6, "%s: %.*s %s", text, IFNAMSIZ, r->ifr_name, found);
 }
 
