@@ -61,6 +61,10 @@ TEST_F(Lanpick, ChoosesTheNearestInterface)
          found("b0:abcdefghijkl", "10.1.2.3"), "", 0},
         {"extra arguments ignored", {.net = "lo b0:a=10.1.2.3"},
          {"lanpick", "127.0.0.1", "10.1.2.3", "-h"}, found("lo", "127.0.0.1"), "", 0},
+        {"nothing read past the list", {.net = "lo b0:a=10.1.2.3"}, {"lanpick", "0.1.2.3"},
+         none, "", 1},
+        {"standard input closed: the socket is 0", {.net = "lo", .nostdin = true},
+         {"lanpick", "127.0.0.1"}, found("lo", "127.0.0.1"), "", 0},
     };
     // clang-format on
     for (const Case &c : cases)
@@ -69,13 +73,18 @@ TEST_F(Lanpick, ChoosesTheNearestInterface)
 
 TEST_F(Lanpick, LooksUpNamesThroughTheNameService)
 {
-    const Sandbox sb{.net = "lo b0:a=10.1.2.3", .hosts = "10.1.2.9 gateway\n10.1.2.3 1stname -h\n"};
-    const std::string b0 = found("b0:a", "10.1.2.3");
+    // The answer hangs on the last byte of the name's address: 10.1.2.0
+    // would be nearer b0 than b1.
+    const Sandbox sb{.net = "lo b0:a=10.1.2.3 b1:a=10.1.2.8",
+                     .hosts = "10.1.2.9 gateway -h\n10.1.2.8 0stname 1stname 9stname\n"};
+    const std::string b1 = found("b1:a", "10.1.2.8");
     // clang-format off
     const Case cases[] = {
-        {"name found", sb, {"lanpick", "gateway"}, b0, "", 0},
-        {"option-like name", sb, {"lanpick", "-h"}, b0, "", 0},
+        {"name found", sb, {"lanpick", "gateway"}, b1, "", 0},
+        {"option-like name", sb, {"lanpick", "-h"}, b1, "", 0},
         {"digit-led name: not looked up", sb, {"lanpick", "1stname"}, none, "", 1},
+        {"0-led name: not looked up", sb, {"lanpick", "0stname"}, none, "", 1},
+        {"9-led name: not looked up", sb, {"lanpick", "9stname"}, none, "", 1},
         {"name not found", sb, {"lanpick", "nowhere"}, "gethostbyname(nowhere)\n", "", 1},
         {"hosts file only", sb, {"lanpick", "localhost"}, "gethostbyname(localhost)\n", "", 1},
         {"empty argument", sb, {"lanpick", ""}, "gethostbyname()\n", "", 1},

@@ -1,6 +1,9 @@
 #include "report.h"
 #include "sandbox.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +23,7 @@ TEST(Report, StandardErrorLine)
     const struct {
         int level;
         std::string message, line;
+        const char *name = "prog";
     } cases[] = {
         {0, "m", "prog: emerg(0):  m\n"},
         {1, "m", "prog: alert(1):  m\n"},
@@ -37,10 +41,11 @@ TEST(Report, StandardErrorLine)
         {3, "a\nb %s %n", "prog: error(3):  a\nb %s %n\n"},
         {3, longest, "prog: error(3):  " + longest + "\n"},
         {3, longest + "yz", "prog: error(3):  " + longest + "\n"},
+        {3, "m", ": error(3):  m\n", nullptr},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.isolate = false}, [&c] {
-            progname = "prog";
+            progname = c.name;
             report(c.level, "%s", c.message.c_str());
         });
         EXPECT_EQ(o.err, c.line) << "level " << c.level;
@@ -65,14 +70,31 @@ TEST(Report, ErrorMessageOfErrno)
 
 using SystemLog = Namespaces;
 
+// Whether some descriptor is a socket connected to /dev/log.
+bool logging_connected()
+{
+    for (int fd = 0; fd < 64; ++fd) {
+        sockaddr_un peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 &&
+            peer.sun_family == AF_UNIX && std::string(peer.sun_path) == "/dev/log")
+            return true;
+    }
+    return false;
+}
+
 // A listener on /dev/log in a private /dev reads the datagram that the C
-// library's syslog sends; the test prints it after the process id.
+// library's syslog sends; the test prints it after the process id and
+// whether report_init had connected to the log before the first entry.
+// A row marked own logs through syslog itself, as a daemon may, under the
+// facility that report_init chose.
 TEST_F(SystemLog, ModesLevelsAndPriorities)
 {
     const int none = -2; // report_init never called
     const struct {
         int init, debug, level;
         const char *message, *priority, *copy;
+        bool own = false;
     } cases[] = {
         {none, 0, 3, "m", nullptr, "prog: error(3):  m\n"},
         {1, 9, 3, "m", nullptr, "prog: error(3):  m\n"},
@@ -86,6 +108,7 @@ TEST_F(SystemLog, ModesLevelsAndPriorities)
         {0, 0, -1, "m", "<24>", ""},
         {0, 0, 100, "m", "<24>", ""},
         {0, 0, 3, "50% %s%n done", "<27>", ""},
+        {0, 0, LOG_INFO, "m", "<30>", "", true},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.devlog = true}, [&c] {
@@ -94,16 +117,22 @@ TEST_F(SystemLog, ModesLevelsAndPriorities)
             debug = c.debug;
             if (c.init != none)
                 report_init(c.init);
-            report(c.level, "%s", c.message);
+            const bool connected = logging_connected();
+            if (c.own)
+                syslog(c.level, "%s", c.message);
+            else
+                report(c.level, "%s", c.message);
             const std::vector<std::string> got = devlog_read(fd);
-            std::printf("%d\n%s", getpid(), got.empty() ? "" : got[0].c_str());
+            std::printf("%d %d\n%s", getpid(), connected, got.empty() ? "" : got[0].c_str());
         });
-        const std::string pid = o.out.substr(0, o.out.find('\n'));
+        const std::string pid = o.out.substr(0, o.out.find(' '));
+        const std::string connected = o.out.substr(o.out.find(' ') + 1, 1);
         const std::string datagram = o.out.substr(o.out.find('\n') + 1);
         SCOPED_TRACE(std::to_string(c.init) + " " + std::to_string(c.debug) + " " +
                      std::to_string(c.level) + ": " + o.out);
         EXPECT_EQ(o.status, 0) << o.err;
         EXPECT_EQ(o.err, c.copy);
+        EXPECT_EQ(connected, c.init == 0 ? "1" : "0");
         if (c.priority == nullptr) {
             EXPECT_EQ(datagram, "");
             continue;

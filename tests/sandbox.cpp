@@ -120,6 +120,9 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body)
     if (pid == 0) {
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
+        close(null);
+        if (sb.nostdin)
+            close(0);
         dup2(out, 1);
         dup2(err, 2);
         if (sb.isolate)

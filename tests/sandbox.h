@@ -15,6 +15,7 @@ struct Sandbox {
     std::string hosts;     // when set, the name service reads this hosts file only
     bool devlog = false;   // an empty /dev, where a test can bind /dev/log
     bool nosocket = false; // socket() fails with EMFILE once the body runs
+    bool nostdin = false;  // standard input closed, not /dev/null
 };
 
 struct Outcome {
