@@ -84,6 +84,11 @@ const struct ifreq *getif(int s, const struct in_addr *addr)
     return choose(addr);
 }
 
+void getif_forget()
+{
+    ifconf.ifc_len = 0;
+}
+
 struct in_addr getif_addr(const struct ifreq *r)
 {
     sockaddr_in sin{};

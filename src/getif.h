@@ -28,6 +28,13 @@ extern "C" {
 // defines the two globals report.h names: const char *progname; int debug;
 const struct ifreq *getif(int s, const struct in_addr *addr);
 
+// Forgets the kept list, so that the next getif with an address asks the
+// kernel again: for a program that learns the addresses have changed, such
+// as from rtnetlink. Makes no request itself, and costs nothing when nothing
+// is kept. Records that getif returned before stay readable, but the next
+// fetch overwrites them. Not thread-safe.
+void getif_forget(void);
+
 // The IPv4 address in a record that getif returned.
 struct in_addr getif_addr(const struct ifreq *r);
 

@@ -16,7 +16,7 @@ namespace {
 // Runs the steps in one process, so that they share the module's kept list:
 // an address calls getif and prints what it chose; "-" calls it with no
 // address; "@socket", "@devnull" and "@-1" pick the descriptor for later
-// calls; "+cmd" runs a shell command.
+// calls; "+cmd" runs a shell command; "forget" calls getif_forget.
 void steps(const std::vector<std::string> &list)
 {
     progname = "prog";
@@ -26,6 +26,10 @@ void steps(const std::vector<std::string> &list)
     for (const std::string &step : list) {
         if (step[0] == '@') {
             fd = step == "@socket" ? sock : step == "@devnull" ? devnull : -1;
+            continue;
+        }
+        if (step == "forget") {
+            getif_forget();
             continue;
         }
         if (step[0] == '+') {
@@ -60,6 +64,11 @@ TEST_F(Getif, KeptListAndRetries)
          "b0:a=10.1.2.3",
          {"10.1.2.3", add9, "10.9.9.9", "@-1", "10.1.2.3"},
          "b0:a 10.1.2.3\nb0:a 10.1.2.3\nb0:a 10.1.2.3\n",
+         ""},
+        {"forgotten, the list is asked for again",
+         "b0:a=10.1.2.3",
+         {"forget", "10.1.2.3", add9, "forget", "10.9.9.9"},
+         "b0:a 10.1.2.3\nb0:b 10.9.9.9\n",
          ""},
         {"a descriptor that is no socket fails; a later call asks again",
          "b0:a=10.1.2.3",
