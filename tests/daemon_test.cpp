@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The example daemon in private namespaces: each address it is given becomes
 // one entry at /dev/log, and all its lookups cost one SIOCGIFCONF request;
 // over pipes, its answers follow the addresses as they change.
@@ -23,8 +24,7 @@ namespace {
 
 std::string daemon_path()
 {
-    const char *env = std::getenv("LANPICK_DAEMON");
-    return env != nullptr && *env != '\0' ? env : LANPICK_DAEMON;
+    return program("LANPICK_DAEMON", LANPICK_DAEMON);
 }
 
 // "<30>Dec  8 03:09:29 ident[pid]: text" as "<30> text".

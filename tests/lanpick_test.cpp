@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sandbox.h"
 
 #include <fcntl.h>
@@ -118,10 +119,11 @@ TEST_F(Lanpick, Failures)
 
 TEST_F(Lanpick, AnswerThatCannotBeWrittenIsAFailure)
 {
-    const Outcome o = run(Sandbox{.net = "lo"}, [] {
+    const std::string path = lanpick_path();
+    const Outcome o = run(Sandbox{.net = "lo"}, [&path] {
         const int full = open("/dev/full", O_WRONLY);
         dup2(full, 1);
-        execl(LANPICK_BINARY, "lanpick", "127.0.0.1", nullptr);
+        execl(path.c_str(), "lanpick", "127.0.0.1", nullptr);
     });
     EXPECT_EQ(o.err, "write error: No space left on device\n");
     EXPECT_EQ(o.status, 1);
@@ -182,7 +184,7 @@ TEST_F(Lanpick, CleanUnderValgrind)
     };
     for (const auto &args : runs) {
         std::vector<std::string> argv = {"valgrind", "-q", "--error-exitcode=99",
-                                         "--leak-check=full", LANPICK_BINARY};
+                                         "--leak-check=full", lanpick_path()};
         argv.insert(argv.end(), args.begin(), args.end());
         const Outcome o = run(sb, [&argv] { execute("valgrind", argv); });
         EXPECT_NE(o.status, 99) << o.err;

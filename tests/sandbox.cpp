@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "sandbox.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -40,10 +42,25 @@ void put(const char *path, const std::string &text)
         die(path);
 }
 
-void bind_over(const std::string &from, const char *to)
+// A private /etc: our own hosts and nsswitch.conf, and for every other entry
+// a link into the real /etc, mounted aside in dir. The real one need not
+// have either file (a minimal root has no hosts).
+void private_etc(const Sandbox &sb, const std::string &dir)
 {
-    if (mount(from.c_str(), to, nullptr, MS_BIND, nullptr) != 0)
-        die(std::string("bind ") + to);
+    const std::string real = dir + "/etc";
+    if (mkdir(real.c_str(), 0755) != 0 ||
+        mount("/etc", real.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        die("bind /etc aside");
+    if (mount("tmpfs", "/etc", "tmpfs", 0, nullptr) != 0)
+        die("tmpfs on /etc");
+    for (const auto &entry : std::filesystem::directory_iterator(real)) {
+        const std::string link = "/etc/" + entry.path().filename().string();
+        if (link != "/etc/hosts" && link != "/etc/nsswitch.conf" &&
+            symlink(entry.path().c_str(), link.c_str()) != 0)
+            die(link);
+    }
+    put("/etc/hosts", sb.hosts);
+    put("/etc/nsswitch.conf", "hosts: files\n");
 }
 
 void enter(const Sandbox &sb, const std::string &dir)
@@ -57,10 +74,8 @@ void enter(const Sandbox &sb, const std::string &dir)
     put("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         die("make mounts private");
-    if (!sb.hosts.empty()) {
-        bind_over(dir + "/hosts", "/etc/hosts");
-        bind_over(dir + "/nsswitch.conf", "/etc/nsswitch.conf");
-    }
+    if (!sb.hosts.empty())
+        private_etc(sb, dir);
     setenv("PATH", "/usr/sbin:/usr/bin:/sbin:/bin", 1);
     for (const std::string &cmd : links(sb.net))
         if (std::system(cmd.c_str()) != 0)
@@ -101,11 +116,7 @@ std::string make_dir(const Sandbox &sb)
     if (sb.hosts.empty())
         return {};
     char dir[] = "/tmp/lanpick-test.XXXXXX";
-    if (mkdtemp(dir) == nullptr)
-        return {};
-    std::ofstream(std::string(dir) + "/hosts") << sb.hosts;
-    std::ofstream(std::string(dir) + "/nsswitch.conf") << "hosts: files\n";
-    return dir;
+    return mkdtemp(dir) != nullptr ? dir : std::string();
 }
 
 } // namespace
@@ -151,9 +162,21 @@ void execute(const char *file, const std::vector<std::string> &argv)
     die(std::string("exec ") + file);
 }
 
+std::string program(const char *var, const char *built)
+{
+    const char *env = std::getenv(var);
+    return env != nullptr && *env != '\0' ? env : built;
+}
+
+std::string lanpick_path()
+{
+    return program("LANPICK_BINARY", LANPICK_BINARY);
+}
+
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv)
 {
-    return run(sb, [&argv] { execute(LANPICK_BINARY, argv); });
+    const std::string path = lanpick_path();
+    return run(sb, [&] { execute(path.c_str(), argv); });
 }
 
 int devlog_listen()

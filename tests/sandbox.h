@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs code in a child process inside private namespaces, with the real
 // kernel, name service and system log, and captures what it writes.
 #ifndef LANPICK_TESTS_SANDBOX_H
@@ -30,6 +31,13 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body);
 
 // Replaces the process with file (searched in PATH) run with argv.
 [[noreturn]] void execute(const char *file, const std::vector<std::string> &argv);
+
+// The program to test: the environment variable var names another build of
+// it, such as an installed one; else the one built beside the tests.
+std::string program(const char *var, const char *built);
+
+// The lanpick binary to test: LANPICK_BINARY, or the one built here.
+std::string lanpick_path();
 
 // Runs the lanpick binary with argv, argv[0] included.
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv);
