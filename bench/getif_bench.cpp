@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Calls getif N times (default 1,000,000) on one socket and prints the time
 // per call. The first call fetches the kernel's list; the others choose from
 // the kept list and make no system call, which bench/run checks with strace
