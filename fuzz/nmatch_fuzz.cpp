@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // nmatch against the count of leading zeros in the XOR of two addresses.
 #include "getif.h"
 

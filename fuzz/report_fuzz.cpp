@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // report's standard-error line for any level, program name and message:
 // always "%s: %s %s\n" with the message cut to 127 bytes, and (under ASan)
 // nothing written outside the message buffer.

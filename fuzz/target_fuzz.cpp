@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The driver's turning of one argument into a target address. A digit-led
 // text is converted numerically (a plain dotted quad to exactly its value)
 // and never looked up; anything else is looked up by name, and may only give

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "getif.h"
 
 #include "report.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Interface selection: which of this host's interfaces lies nearest to an
 // IPv4 address, judged by the leading bits their addresses share.
 #ifndef LANPICK_GETIF_H

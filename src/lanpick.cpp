@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "lanpick.h"
 
 #include "getif.h"

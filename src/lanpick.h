@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The command-line driver: lanpick HOST names the local interface nearest
 // to HOST. The driver defines the globals progname and debug (report.h).
 #ifndef LANPICK_LANPICK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "report.h"
 
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Reporting: levelled, printf-style diagnostics to standard error or to the
 // system log, for the tool and for daemons alike.
 #ifndef LANPICK_REPORT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // lanpickd [ADDRESS...]: answers, for each host read on standard input, one
 // per line, with the local interface nearest to it, and stays right while
 // the addresses change: an rtnetlink socket tells it when to forget the
