@@ -17,8 +17,9 @@ extern "C" {
 // other; only the first 10 addresses in the kernel's list are considered.
 //
 // The first call with an address fetches the kernel's interface list through
-// socket s (any open socket) and keeps it for the life of the process: later
-// calls make no kernel request, ignore s, and do not see later changes.
+// socket s (any open socket) and keeps it until getif_forget, or for the life
+// of the process: later calls make no kernel request, ignore s, and do not
+// see later changes.
 //
 // Returns null when addr is null (nothing is fetched), when no interface
 // shares 8 bits, or when the list cannot be had: the request failed or was
