@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: ISC
-// lanpickd [ADDRESS...]: answers, for each host read on standard input, one
-// per line, with the local interface nearest to it, and stays right while
-// the addresses change: an rtnetlink socket tells it when to forget the
-// interface list it keeps. Every answer also goes to the system log, under
-// the daemon facility; so does each ADDRESS, looked up once at start.
+// lanpickd [-d LEVEL] [ADDRESS...]: answers, for each host read on standard
+// input, one per line, with the local interface nearest to it, and stays
+// right while the addresses change: an rtnetlink socket tells it when to
+// forget the interface list it keeps. Every answer also goes to the system
+// log, under the daemon facility; so does each ADDRESS, looked up once at
+// start. With a LEVEL above 2, each report goes to standard error too.
 //
 // One line out for every line in, flushed:
 //   HOST NAME ADDRESS   the interface NAME, with ADDRESS, is nearest to HOST
@@ -28,6 +29,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // The library reads these two; the program defines them.
@@ -247,6 +249,11 @@ void logged(int s, const char *text)
 int main(int argc, char *argv[])
 {
     progname = argv[0];
+    int first = 1;
+    if (argc > 2 && std::strcmp(argv[1], "-d") == 0) {
+        debug = static_cast<int>(std::strtol(argv[2], nullptr, 10));
+        first = 3;
+    }
     report_init(0); // the system log from now on
 
     struct sigaction sa {};
@@ -267,7 +274,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     const int nl = follow();
-    for (int i = 1; i < argc; ++i)
+    for (int i = first; i < argc; ++i)
         logged(s, argv[i]);
     return run(s, nl, &waiting) ? 0 : 1;
 }
