@@ -47,7 +47,7 @@ void stop(int /*signal*/)
     stopped = 1;
 }
 
-// A datagram socket subscribed to IPv4 address events, or -1 when there is
+// An rtnetlink socket subscribed to IPv4 address events, or -1 when there is
 // none: the daemon then answers from the first list it fetches.
 int follow()
 {
