@@ -98,9 +98,7 @@ void converse(const std::vector<std::string> &steps, bool traced)
     std::size_t entries = 0; // read as they come, or the log's queue fills and syslog blocks
     for (const std::string &step : steps) {
         if (step[0] == '+') {
-            std::fflush(stdout);
-            if (std::system(step.c_str() + 1) != 0)
-                std::printf("failed: %s\n", step.c_str() + 1);
+            shell(step.c_str() + 1);
             continue;
         }
         if (step == "eof" || step == "term") {

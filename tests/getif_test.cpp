@@ -34,9 +34,7 @@ void steps(const std::vector<std::string> &list)
             continue;
         }
         if (step[0] == '+') {
-            std::fflush(stdout);
-            if (std::system(step.c_str() + 1) != 0)
-                std::printf("failed: %s\n", step.c_str() + 1);
+            shell(step.c_str() + 1);
             continue;
         }
         in_addr a{};

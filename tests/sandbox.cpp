@@ -162,6 +162,13 @@ void execute(const char *file, const std::vector<std::string> &argv)
     die(std::string("exec ") + file);
 }
 
+void shell(const char *cmd)
+{
+    std::fflush(stdout);
+    if (std::system(cmd) != 0)
+        std::printf("failed: %s\n", cmd);
+}
+
 std::string program(const char *var, const char *built)
 {
     const char *env = std::getenv(var);

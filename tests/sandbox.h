@@ -39,6 +39,10 @@ std::string program(const char *var, const char *built);
 // The lanpick binary to test: LANPICK_BINARY, or the one built here.
 std::string lanpick_path();
 
+// Runs a shell command from a test's steps; a failure is printed on
+// standard output, among the steps' results.
+void shell(const char *cmd);
+
 // Runs the lanpick binary with argv, argv[0] included.
 Outcome lanpick(const Sandbox &sb, const std::vector<std::string> &argv);
 
