@@ -456,6 +456,8 @@ void apply(const change &c)
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 #pragma GCC diagnostic ignored "-Wcast-qual"
 #pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wcast-align"
 
 // Indexes the attributes after a message's header by type, as iproute2's
 // parse_rtattr does; a later one of a type wins.
@@ -838,7 +840,7 @@ i32 leaves(i32 t, int s, int above, const u8 *prefix_key, bool *ok)
     if (t < 0) {
         i32 n = 0;
         for (i32 e = ~t; e >= 0 && n <= live; e = entries[e].same, ++n)
-            *ok = *ok && e < used && entries[e].slot == s &&
+            *ok = *ok && e < used && entries[e].same != -2 && entries[e].slot == s &&
                   (prefix_key == nullptr || common(entries[e].local, prefix_key, bits(s)) >= above);
         return n;
     }
@@ -910,6 +912,8 @@ int nearest_update()
 #pragma GCC diagnostic ignored "-Wold-style-cast"
 #pragma GCC diagnostic ignored "-Wcast-qual"
 #pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wcast-align"
 
 int nearest_feed(const void *datagram, size_t len)
 {
