@@ -56,15 +56,20 @@ struct change {
 };
 
 // One local address. A trie over local holds the ranks same and prefix; a
-// hash over (slot, len, net) holds subnet.
+// hash of subnets, (slot, len, net), holds subnet. The entries of a subnet
+// form a group, a list in the order of better(), so that its first
+// candidate is the answer; the hash holds the group's first entry.
 struct entry {
     u8 local[16];      // IPv4 in the first 4 bytes
     u8 net[16];        // the subnet (the peer's, point-to-point) masked to len
     std::uint32_t seq; // the kernel's order
     unsigned flags;
     int index;
-    i32 same;  // the next entry with this local address, or -1
-    i32 chain; // the next in this hash bucket, or -1; the free list's link
+    i32 same;  // the next entry with this local address, or -1; -2 when free
+    i32 chain; // a group's first: the next in its hash bucket; the free list's link
+    i32 prev;  // in the group, or -1
+    i32 next;  // in the group, or -1
+    i32 last;  // a group's first: its last
     u8 slot;
     u8 len;
     reach range;
@@ -72,9 +77,12 @@ struct entry {
 
 // A trie node: leaves below agree on the bits before bit, and child[k]
 // holds those whose bit is k. A child is a node (>= 0) or a leaf, ~entry,
-// the head of the entries with that local address.
+// the head of the entries with that local address. best[r] is the best
+// entry below that reaches r and is not ignored, or -1, so that a subtree
+// is answered without a walk while its best lies on a device that is up.
 struct node {
     i32 child[2];
+    i32 best[3];
     int bit;
 };
 
@@ -252,8 +260,8 @@ i32 *bucket(const entry &e)
 }
 
 // Doubles the buckets before they become fewer than the entries; called
-// before an entry is taken, when every live one is hashed. Without memory
-// the chains only grow longer.
+// before an entry is taken, when every group is hashed. Without memory the
+// chains only grow longer.
 void rehash()
 {
     if (static_cast<std::uint32_t>(live) < nbuckets)
@@ -268,20 +276,83 @@ void rehash()
     for (std::uint32_t i = 0; i < n; ++i)
         buckets[i] = -1;
     for (i32 e = 0; e < used; ++e)
-        if (entries[e].same != -2) { // a free entry
+        if (entries[e].same != -2 && entries[e].prev < 0) {
             i32 *b = bucket(entries[e]);
             entries[e].chain = *b;
             *b = e;
         }
 }
 
-void unhash(i32 e)
+bool same_subnet(const entry &a, const entry &b)
 {
-    for (i32 *p = bucket(entries[e]); *p >= 0; p = &entries[*p].chain)
-        if (*p == e) {
-            *p = entries[e].chain;
-            return;
-        }
+    return a.slot == b.slot && a.len == b.len && std::memcmp(a.net, b.net, 16) == 0;
+}
+
+// Where the bucket holds the first entry of e's group, or where it ends.
+i32 *group_of(const entry &e)
+{
+    i32 *p = bucket(e);
+    while (*p >= 0 && !same_subnet(entries[*p], e))
+        p = &entries[*p].chain;
+    return p;
+}
+
+// Makes first the group's first entry in the bucket, in place of the old
+// one at where, which is -1 for a new group.
+void new_first(i32 *where, i32 first, i32 last)
+{
+    entries[first].chain = *where >= 0 ? entries[*where].chain : -1;
+    entries[first].last = last;
+    *where = first;
+}
+
+bool better(const entry &a, const entry &b);
+
+// Puts e in its group, after the entries better than it. A new address is
+// the kernel's latest, so the walk back from the last is short.
+void group_insert(i32 e)
+{
+    entry &x = entries[e];
+    i32 *where = group_of(x);
+    i32 after = *where >= 0 ? entries[*where].last : -1;
+    while (after >= 0 && better(x, entries[after]))
+        after = entries[after].prev;
+    x.prev = after;
+    if (after >= 0) {
+        x.next = entries[after].next;
+        entries[after].next = e;
+        i32 &last = entries[*where].last;
+        if (x.next >= 0)
+            entries[x.next].prev = e;
+        else
+            last = e;
+        return;
+    }
+    x.next = *where;
+    const i32 last = *where >= 0 ? entries[*where].last : e;
+    if (*where >= 0)
+        entries[*where].prev = e;
+    new_first(where, e, last);
+}
+
+void group_remove(i32 e)
+{
+    const entry &x = entries[e];
+    i32 *where = group_of(x);
+    if (x.prev >= 0) {
+        entries[x.prev].next = x.next;
+        if (x.next >= 0)
+            entries[x.next].prev = x.prev;
+        else
+            entries[*where].last = x.prev;
+        return;
+    }
+    if (x.next < 0) {
+        *where = x.chain;
+        return;
+    }
+    entries[x.next].prev = -1;
+    new_first(where, x.next, x.last);
 }
 
 // --- The trie of local addresses
@@ -343,6 +414,41 @@ void trie_remove(i32 e)
     }
 }
 
+// The better of two entries, either of which may be -1.
+i32 better_of(i32 a, i32 b)
+{
+    if (a < 0 || b < 0)
+        return a < 0 ? b : a;
+    return better(entries[b], entries[a]) ? b : a;
+}
+
+// The best entry that reaches r and is not ignored, below a child.
+i32 best_of(i32 child, int r)
+{
+    if (child >= 0)
+        return nodes[child].best[r];
+    i32 best = -1;
+    for (i32 e = ~child; e >= 0; e = entries[e].same)
+        if ((entries[e].flags & ignored) == 0 && static_cast<int>(entries[e].range) == r)
+            best = better_of(best, e);
+    return best;
+}
+
+// Brings the nodes on key's path up to date, deepest first, after a change
+// below them.
+void refresh(int s, const u8 *key)
+{
+    i32 path[maxbits + 1];
+    int depth = 0;
+    for (i32 t = root[s]; t >= 0 && t != nil; t = nodes[t].child[bit(key, nodes[t].bit)])
+        path[depth++] = t;
+    while (--depth >= 0) {
+        node &n = nodes[path[depth]];
+        for (int r = 0; r < 3; ++r)
+            n.best[r] = better_of(best_of(n.child[0], r), best_of(n.child[1], r));
+    }
+}
+
 // The entry for this address of the change's device, or -1.
 i32 lookup(const change &c, const u8 *net)
 {
@@ -373,8 +479,11 @@ void add_address(const change &c)
     mask(net, c.peer, c.len);
     const i32 found = lookup(c, net);
     if (found >= 0) { // a change of flags: the kernel's order stays
+        group_remove(found);
         entries[found].flags = c.flags;
         entries[found].range = range_of(c);
+        group_insert(found);
+        refresh(c.slot, c.local);
         return;
     }
     if (!room()) {
@@ -398,9 +507,8 @@ void add_address(const change &c)
     ++live;
     ++lens[c.slot][c.len];
     trie_insert(e);
-    i32 *b = bucket(x);
-    x.chain = *b;
-    *b = e;
+    refresh(c.slot, c.local);
+    group_insert(e);
 }
 
 void drop_address(const change &c)
@@ -411,7 +519,8 @@ void drop_address(const change &c)
     if (e < 0)
         return;
     trie_remove(e);
-    unhash(e);
+    refresh(c.slot, c.local);
+    group_remove(e);
     --live;
     --lens[c.slot][c.len];
     entries[e].same = -2; // marks a free entry
@@ -704,7 +813,7 @@ i32 pick(i32 best, i32 e, const query &q)
 }
 
 // The best candidate among the leaves below t.
-i32 best_below(i32 t, const query &q)
+i32 scan_below(i32 t, const query &q)
 {
     i32 stack[2 * maxbits + 2];
     int depth = 0;
@@ -721,6 +830,20 @@ i32 best_below(i32 t, const query &q)
             best = pick(best, e, q);
     }
     return best;
+}
+
+// The best candidate below t: the node's best for the destination's reach,
+// unless a scope id narrows the candidates or that best is on a device that
+// is down; then a walk over the leaves.
+i32 best_below(i32 t, const query &q)
+{
+    if (q.slot == v6 && q.range == reach::link)
+        return scan_below(t, q);
+    const auto g = static_cast<int>(reach::global);
+    i32 best = best_of(t, q.range == reach::host ? static_cast<int>(reach::host) : g);
+    if (q.range == reach::link) // IPv4 link-local: link and global alike
+        best = better_of(best, best_of(t, static_cast<int>(reach::link)));
+    return best < 0 || candidate(entries[best], q) ? best : scan_below(t, q);
 }
 
 i32 same(const query &q)
@@ -748,13 +871,14 @@ i32 subnet(const query &q)
             continue;
         u8 net[16];
         mask(net, q.key, len);
-        i32 best = -1;
-        for (i32 e = buckets[hash(q.slot, len, net) & (nbuckets - 1)]; e >= 0; e = entries[e].chain)
-            if (entries[e].slot == q.slot && entries[e].len == len &&
-                std::memcmp(entries[e].net, net, 16) == 0)
-                best = pick(best, e, q);
-        if (best >= 0)
-            return best;
+        i32 first = buckets[hash(q.slot, len, net) & (nbuckets - 1)];
+        while (first >= 0 && (entries[first].slot != q.slot || entries[first].len != len ||
+                              std::memcmp(entries[first].net, net, 16) != 0))
+            first = entries[first].chain;
+        // The group is in the order of better(): its first candidate wins.
+        for (i32 e = first; e >= 0; e = entries[e].next)
+            if (candidate(entries[e], q))
+                return e;
     }
     return -1;
 }
@@ -860,7 +984,23 @@ i32 leaves(i32 t, int s, int above, const u8 *prefix_key, bool *ok)
         if (*ok)
             count += leaves(c, s, n.bit + 1, key, ok);
     }
+    for (int r = 0; r < 3 && *ok; ++r)
+        *ok = n.best[r] == better_of(best_of(n.child[0], r), best_of(n.child[1], r));
     return count;
+}
+
+// Counts the entries of the group that begins with first, checking its
+// links, its order and that all share its subnet.
+i32 members(i32 first, bool *ok)
+{
+    i32 n = 0;
+    i32 prev = -1;
+    for (i32 e = first; e >= 0 && n <= live && *ok; prev = e, e = entries[e].next, ++n)
+        *ok = e < used && entries[e].same != -2 && entries[e].prev == prev &&
+              same_subnet(entries[e], entries[first]) &&
+              (prev < 0 || !better(entries[e], entries[prev]));
+    *ok = *ok && prev == entries[first].last;
+    return n;
 }
 
 } // namespace
@@ -929,8 +1069,8 @@ int nearest_feed(const void *datagram, size_t len)
             nlmsgerr err{};
             if (h->nlmsg_len >= NLMSG_LENGTH(sizeof err))
                 std::memcpy(&err, NLMSG_DATA(h), sizeof err);
-            if (err.error != 0) {
-                errno = -err.error;
+            if (err.error != 0) { // the kernel's errors are small and negative
+                errno = err.error < 0 && err.error > -4096 ? -err.error : EPROTO;
                 seen |= NEAREST_ERROR;
             }
         } else if (change c{}; decode(h, &c)) {
@@ -976,12 +1116,16 @@ int nearest_valid()
         for (const std::uint32_t n : slot)
             per_len += n;
     ok = ok && per_len == static_cast<std::uint32_t>(live);
-    i32 hashed = 0;
+    i32 grouped = 0;
+    i32 groups = 0;
     for (std::uint32_t b = 0; b < nbuckets && ok; ++b)
-        for (i32 e = buckets[b]; e >= 0 && hashed <= live; e = entries[e].chain, ++hashed)
-            ok =
-                ok && (hash(entries[e].slot, entries[e].len, entries[e].net) & (nbuckets - 1)) == b;
-    ok = ok && hashed == live;
+        for (i32 e = buckets[b]; e >= 0 && ok && groups <= live; e = entries[e].chain, ++groups) {
+            ok = e < used && entries[e].prev == -1 &&
+                 (hash(entries[e].slot, entries[e].len, entries[e].net) & (nbuckets - 1)) == b;
+            if (ok)
+                grouped += members(e, &ok);
+        }
+    ok = ok && grouped == live;
     for (int i = 1; i < ndevices && ok; ++i)
         ok = devices[i - 1].index < devices[i].index;
     return ok ? 1 : 0;
