@@ -135,7 +135,8 @@ int main(int argc, char *argv[])
         return 2;
     const long queries = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100000;
     const long changes = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 200;
-    shell("ip link set lo up && ip link add bb type bridge && ip addr add 10.0.0.1/32 dev bb");
+    shell("ip link set lo up && ip link add bb type bridge && ip link set bb up && "
+          "ip addr add 10.0.0.1/32 dev bb");
     logger();
     const std::string query = "10.0.0.3\n";
     // The floor: the same round trips through cat, which only echoes.

@@ -1040,7 +1040,7 @@ int nearest_update()
         case got::none:
             return 0;
         case got::lost:
-            return load() ? 0 : -1;
+            return load() ? 1 : -1;
         case got::failed:
             report(3, "netlink: %s", get_errmsg());
             return -1;

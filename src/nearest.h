@@ -37,8 +37,9 @@ int nearest_open(void);
 
 // Applies the events queued on the socket, without waiting. Each event
 // changes the table in place; when some were lost (the queue overflowed), or
-// a dump was interrupted, the table is read anew with one dump. Returns 0, or
-// -1 after a report at level 3 when the socket failed (nothing is changed).
+// a dump was interrupted, the table is read anew with one dump. Returns 0,
+// 1 when events were lost and the table was read anew, or -1 after a report
+// at level 3 when the socket failed.
 // Allocates only while the table grows past its largest size so far.
 int nearest_update(void);
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: ISC
-// The example daemon in private namespaces: each address it is given becomes
-// one entry at /dev/log, and all its lookups cost one SIOCGIFCONF request;
-// over pipes, its answers follow the addresses as they change.
+// lanpickd in private namespaces: each address it is given becomes one entry
+// at /dev/log, and all its lookups cost one address dump; over pipes, its
+// answers follow the addresses as they change, and signals end it whatever
+// it is doing.
 // LANPICK_DAEMON in the environment names another build of it to test, such
 // as one built against an installed lanpick.
 #include "sandbox.h"
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -34,14 +36,41 @@ std::string entry(const std::string &datagram)
     return datagram.substr(0, datagram.find('>') + 1) + " " + datagram.substr(text + 3);
 }
 
-// The SIOCGIFCONF requests in an strace log.
-int requests(const char *trace)
+// The address dumps asked for in an strace log.
+int dumps(const char *trace)
 {
     std::ifstream lines(trace);
     int n = 0;
     for (std::string line; std::getline(lines, line);)
-        n += line.find("SIOCGIFCONF") != std::string::npos ? 1 : 0;
+        n += line.find("RTM_GETADDR") != std::string::npos ? 1 : 0;
     return n;
+}
+
+// A child process that writes line to fd until the reader goes, or with
+// no line, reads fd to its end.
+pid_t flood(int fd, const char *line)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        char buf[4096];
+        signal(SIGPIPE, SIG_DFL);
+        while (line != nullptr ? write(fd, line, std::strlen(line)) > 0
+                               : read(fd, buf, sizeof buf) > 0)
+            ;
+        _exit(0);
+    }
+    return pid;
+}
+
+// Waits up to 5 seconds for pid, then kills it; its status as run() gives it.
+int reap(pid_t pid)
+{
+    int ws = 0;
+    for (int i = 0; i < 500 && waitpid(pid, &ws, WNOHANG) == 0; ++i)
+        usleep(10000);
+    if (kill(pid, SIGKILL) == 0)
+        waitpid(pid, &ws, 0);
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
 }
 
 // LeakSanitizer cannot work under ptrace; the rest of ASan can.
@@ -67,8 +96,10 @@ std::string answer(int fd)
 
 // Drives the daemon over pipes, one step at a time, and prints what it
 // answers: "+cmd" runs a shell command; "eof" closes its input and "term"
-// sends SIGTERM, then print its exit status and how many entries reached
-// /dev/log (and, traced, how many interface requests it made); any other
+// sends SIGTERM, "flood" and "stuck" send it while lines keep coming and
+// its answers are read, or not read; then print its exit status and how
+// many entries reached /dev/log (and, traced, how many dumps it asked); any
+// other
 // step is written as it is, and as many answers as it holds newlines are
 // read, or with "N*" before it, N times over, printed once if all agree.
 void converse(const std::vector<std::string> &steps, bool traced)
@@ -90,7 +121,7 @@ void converse(const std::vector<std::string> &steps, bool traced)
         close(in[1]);
         close(out[0]);
         if (traced)
-            execute("strace", {"strace", "-qq", "-e", "trace=ioctl", "-o", trace, path});
+            execute("strace", {"strace", "-qq", "-e", "trace=sendto", "-o", trace, path});
         execute(path.c_str(), {path});
     }
     close(in[0]);
@@ -101,18 +132,25 @@ void converse(const std::vector<std::string> &steps, bool traced)
             shell(step.c_str() + 1);
             continue;
         }
-        if (step == "eof" || step == "term") {
+        if (step == "eof" || step == "term" || step == "flood" || step == "stuck") {
+            const pid_t writer = step.size() == 5 ? flood(in[1], "10.1.2.9\n") : 0;
+            const pid_t reader = step == "flood" ? flood(out[0], nullptr) : 0;
+            usleep(writer != 0 ? 300000 : 0); // the pipes fill
             if (step == "eof")
                 close(in[1]);
             else
                 kill(pid, SIGTERM);
-            int ws = 0;
-            waitpid(pid, &ws, 0);
+            const int status = reap(pid);
+            for (const pid_t child : {writer, reader})
+                if (child != 0)
+                    reap(child);
             entries += devlog_read(log).size();
-            std::printf("exit %d, %zu entries",
-                        WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), entries);
+            if (writer == 0) // what it answered to the end
+                for (std::string line; (line = answer(out[0])) != "timeout\n";)
+                    std::printf("%s", line.c_str());
+            std::printf("exit %d, %zu entries", status, entries);
             if (traced)
-                std::printf(", %d requests", requests(trace));
+                std::printf(", %d dumps", dumps(trace));
             std::printf("\n");
             break;
         }
@@ -140,71 +178,116 @@ void converse(const std::vector<std::string> &steps, bool traced)
 
 using Daemon = Namespaces;
 
-TEST_F(Daemon, LogsEachAddressAfterOneRequest)
+TEST_F(Daemon, LogsEachAddressAfterOneDump)
 {
     const std::string path = daemon_path();
-    const Outcome o = run(Sandbox{.net = "lo b0:a=10.1.2.3", .devlog = true}, [&path] {
-        const int fd = devlog_listen();
-        char trace[] = "/tmp/lanpickd-trace.XXXXXX";
-        close(mkstemp(trace));
-        no_leak_check();
-        const pid_t pid = fork();
-        if (pid == 0)
-            execute("strace", {"strace", "-f", "-qq", "-e", "trace=ioctl", "-o", trace, path,
-                               "10.1.2.3", "10.9.9.9", "127.0.0.1", "192.0.2.1", "nonsense"});
-        waitpid(pid, nullptr, 0);
-        for (const std::string &d : devlog_read(fd))
-            std::printf("%s\n", entry(d).c_str());
-        std::printf("requests: %d\n", requests(trace));
-        unlink(trace);
-    });
-    EXPECT_EQ(o.out, "<30> 10.1.2.3: b0:a 10.1.2.3\n"
-                     "<30> 10.9.9.9: b0:a 10.1.2.3\n"
-                     "<30> 127.0.0.1: lo 127.0.0.1\n"
-                     "<29> 192.0.2.1: no interface\n"
-                     "<28> nonsense: not a dotted IPv4 address\n"
-                     "requests: 1\n")
+    const Outcome o =
+        run(Sandbox{.net = "lo b0:a=10.1.2.3", .hosts = "\n", .devlog = true}, [&path] {
+            const int fd = devlog_listen();
+            char trace[] = "/tmp/lanpickd-trace.XXXXXX";
+            close(mkstemp(trace));
+            no_leak_check();
+            shell("ip link set b0 up");
+            const pid_t pid = fork();
+            if (pid == 0)
+                execute("strace", {"strace", "-f", "-qq", "-e", "trace=sendto", "-o", trace, path,
+                                   "10.1.2.3", "10.9.9.9", "127.0.0.1", "192.0.2.1", "nonsense"});
+            waitpid(pid, nullptr, 0);
+            for (const std::string &d : devlog_read(fd))
+                std::printf("%s\n", entry(d).c_str());
+            std::printf("dumps: %d\n", dumps(trace));
+            unlink(trace);
+        });
+    EXPECT_EQ(o.out, "<30> following the addresses through netlink\n"
+                     "<30> 10.1.2.3 b0 10.1.2.3 same\n"
+                     "<30> 10.9.9.9 b0 10.1.2.3 prefix\n"
+                     "<30> 127.0.0.1 lo 127.0.0.1 same\n"
+                     "<30> 192.0.2.1 - none\n"
+                     "<30> nonsense - unknown\n"
+                     "dumps: 1\n")
         << o.err;
     EXPECT_EQ(o.err, "");
 }
 
 TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
 {
+    const std::string up = "+ip link set b0 up && ip link set b1 up";
     const std::string near = "+ip addr add 10.1.2.8/32 dev b1 label b1:a";
     const std::string far = "+ip addr del 10.1.2.8/32 dev b1";
-    const std::string b0 = "10.1.2.9 b0:a 10.1.2.3\n";
-    const std::string b1 = "10.1.2.9 b1:a 10.1.2.8\n";
+    const std::string b0 = "10.1.2.9 b0 10.1.2.3 prefix\n";
+    const std::string b1 = "10.1.2.9 b1 10.1.2.8 prefix\n";
     const struct {
         const char *what;
         bool traced;
         std::vector<std::string> steps;
         std::string out;
+        bool nonetlink;
     } cases[] = {
-        {"an address added, a link up and down, the address deleted",
+        {"an address added, a link down and up, the address deleted",
          false,
-         {"10.1.2.9\n", near, "10.1.2.9\n", "+ip link set b1 up", "10.1.2.9\n",
-          "+ip link set b1 down", "10.1.2.9\n", far, "10.1.2.9\n", "eof"},
-         b0 + b1 + b1 + b1 + b0 + "exit 0, 5 entries\n"},
-        {"a request for the first query and one for a burst of changes",
+         {up, "10.1.2.9\n", near, "10.1.2.9\n", "+ip link set b1 down", "10.1.2.9\n",
+          "+ip link set b1 up", "10.1.2.9\n", far, "10.1.2.9\n", "eof"},
+         b0 + b1 + b0 + b1 + b0 + "exit 0, 1 entries\n"},
+        {"one dump for the first query and none for a burst of changes",
          true,
-         {"1000*10.1.2.9\n", near, "+ip addr add 10.1.2.10/32 dev b1",
+         {up, "1000*10.1.2.9\n", near, "+ip addr add 10.1.2.10/32 dev b1",
           "+ip addr del 10.1.2.10/32 dev b1", "1000*10.1.2.9\n", "eof"},
-         b0 + b1 + "exit 0, 2000 entries, 2 requests\n"},
-        {"bad lines answered, and the daemon goes on",
+         b0 + b1 + "exit 0, 1 entries, 1 dumps\n"},
+        {"bad lines answered, CR LF as LF, and the daemon goes on",
          false,
-         {"\n", std::string(5000, 'x') + "\n", std::string("10.1\0.2.9\n", 10), "gate way\n",
-          "nowhere\n", "10.1.2.9\n", "term"},
-         "- - empty\n- - long\n- - invalid\n- - invalid\nnowhere - unknown\n" + b0 +
-             "exit 0, 6 entries\n"},
-        {"a last line without a newline", false, {"10.1.2.9", "eof"}, "exit 0, 1 entries\n"},
+         {up, "\n", std::string(5000, 'x') + "\n", std::string("10.1\0.2.9\n", 10), "gate way\n",
+          "nowhere\n", "gateway\r\n", "10.1.2.9\n", "term"},
+         "- - empty\n- - long\n- - invalid\n- - invalid\nnowhere - unknown\n"
+         "gateway b0 10.1.2.3 prefix\n" +
+             b0 + "exit 0, 1 entries\n"},
+        {"a last line without a newline",
+         false,
+         {up, "10.1.2.9", "eof"},
+         b0 + "exit 0, 1 entries\n"},
+        {"IPv6, and link-local with and without a scope",
+         false,
+         {up, "+ip addr add 2001:db8::5/64 dev b0 nodad && ip addr add fe80::1/64 dev b1 nodad",
+          "2001:db8::9\nfe80::9%b1\nfe80::9\n", "eof"},
+         "2001:db8::9 b0 2001:db8::5 subnet\nfe80::9%b1 b1 fe80::1 subnet\nfe80::9 - scope\n"
+         "exit 0, 1 entries\n"},
+        {"without netlink, IPv4 by leading bits",
+         false,
+         {"10.1.2.9\n2001:db8::9\n", "eof"},
+         "10.1.2.9 b0:a 10.1.2.3 bits\n2001:db8::9 - none\nexit 0, 2 entries\n",
+         true},
+        {"SIGTERM while lines keep coming", false, {up, "flood"}, "exit 0, 1 entries\n"},
+        {"SIGTERM while nobody reads the answers", false, {up, "stuck"}, "exit 0, 1 entries\n"},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.net = "lo b0:a=10.1.2.3 b1:x=20.0.0.1",
                                       .hosts = "10.1.2.9 gateway\n",
-                                      .devlog = true},
+                                      .devlog = true,
+                                      .nonetlink = c.nonetlink},
                               [&c] { converse(c.steps, c.traced); });
         EXPECT_EQ(o.out, c.out) << c.what;
         EXPECT_EQ(o.err, "") << c.what;
+    }
+}
+
+TEST_F(Daemon, StandardDescriptors)
+{
+    const std::string path = daemon_path();
+    const struct {
+        const char *what, *redirect, *out, *err;
+        int status;
+    } cases[] = {
+        {"no standard output: an error before anything is read", " >&-", "",
+         ": error(3):  standard output: Bad file descriptor\n", 1},
+        {"no standard input: an empty input", " 0<&-", "",
+         ": info(6):   following the addresses through netlink\n", 0},
+    };
+    for (const auto &c : cases) {
+        const Outcome o = run(Sandbox{.devlog = true}, [&] {
+            execute("sh", {"sh", "-c", "exec timeout 5 " + path + " -d 3" + c.redirect});
+        });
+        EXPECT_EQ(o.out, c.out) << c.what;
+        EXPECT_EQ(o.err, path + c.err) << c.what;
+        EXPECT_EQ(o.status, c.status) << c.what;
     }
 }
 

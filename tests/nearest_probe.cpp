@@ -68,7 +68,7 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         const char *step = argv[i];
         if (std::strcmp(step, "update") == 0) {
-            if (nearest_update() != 0)
+            if (nearest_update() < 0)
                 return 1;
         } else if (step[0] == '+') {
             std::fflush(stdout);

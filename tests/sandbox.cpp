@@ -63,6 +63,19 @@ void private_etc(const Sandbox &sb, const std::string &dir)
     put("/etc/nsswitch.conf", "hosts: files\n");
 }
 
+// An empty /dev, where a test can bind /dev/log, with the real /dev/null.
+void private_dev()
+{
+    const int null = open("/dev/null", O_PATH | O_CLOEXEC);
+    if (mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
+        die("tmpfs on /dev");
+    const std::string from = "/proc/self/fd/" + std::to_string(null);
+    put("/dev/null", "");
+    if (mount(from.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0)
+        die("bind /dev/null");
+    close(null);
+}
+
 void enter(const Sandbox &sb, const std::string &dir)
 {
     const uid_t uid = getuid();
@@ -80,17 +93,23 @@ void enter(const Sandbox &sb, const std::string &dir)
     for (const std::string &cmd : links(sb.net))
         if (std::system(cmd.c_str()) != 0)
             die(cmd);
-    if (sb.devlog && mount("tmpfs", "/dev", "tmpfs", 0, nullptr) != 0)
-        die("tmpfs on /dev");
+    if (sb.devlog)
+        private_dev();
 }
 
-// A real fault for the socket call, reached after the dynamic loader is done.
-void forbid_socket()
+// A real fault for the socket call, reached after the dynamic loader is
+// done: every socket fails with EMFILE, or netlink sockets alone with EPERM,
+// as in a sandbox that forbids them.
+void forbid_socket(bool netlink)
 {
+    const unsigned family = netlink ? AF_NETLINK : 0;
+    const unsigned err = netlink ? EPERM : EMFILE;
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EMFILE),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, family, 0, static_cast<__u8>(netlink ? 1 : 0)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog prog{sizeof code / sizeof code[0], code};
@@ -138,8 +157,8 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body)
         dup2(err, 2);
         if (sb.isolate)
             enter(sb, dir);
-        if (sb.nosocket)
-            forbid_socket();
+        if (sb.nosocket || sb.nonetlink)
+            forbid_socket(sb.nonetlink);
         body();
         std::fflush(nullptr);
         _exit(0);

@@ -11,12 +11,13 @@
 #include <vector>
 
 struct Sandbox {
-    bool isolate = true;   // new user (root mapped), network and mount namespaces
-    std::string net;       // interfaces to make, see links()
-    std::string hosts;     // when set, the name service reads this hosts file only
-    bool devlog = false;   // an empty /dev, where a test can bind /dev/log
-    bool nosocket = false; // socket() fails with EMFILE once the body runs
-    bool nostdin = false;  // standard input closed, not /dev/null
+    bool isolate = true;    // new user (root mapped), network and mount namespaces
+    std::string net;        // interfaces to make, see links()
+    std::string hosts;      // when set, the name service reads this hosts file only
+    bool devlog = false;    // an empty /dev, where a test can bind /dev/log
+    bool nosocket = false;  // socket() fails with EMFILE once the body runs
+    bool nonetlink = false; // socket(AF_NETLINK, ...) fails with EPERM
+    bool nostdin = false;   // standard input closed, not /dev/null
 };
 
 struct Outcome {
