@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -93,9 +94,9 @@ double per_event(long n)
         for (const char *verb : {"add", "del"}) {
             std::string cmds;
             for (int i = 0; i < batch; ++i)
-                cmds += std::string("addr ") + verb + " 10.250." + std::to_string(i / 200) +
-                        "." + std::to_string(i % 200 + 1) + "/32 dev b0\n";
-            FILE *ip = popen("ip -batch -", "w");
+                cmds += std::string("addr ") + verb + " 10.250." + std::to_string(i / 200) + "." +
+                        std::to_string(i % 200 + 1) + "/32 dev b0\n";
+            FILE *ip = popen("ip -batch -", "w"); // NOLINT(cert-env33-c): ip is what we want
             std::fputs(cmds.c_str(), ip);
             pclose(ip);
             const auto start = clock_type::now();
@@ -121,17 +122,16 @@ int main(int argc, char *argv[])
     }
 
     std::vector<sockaddr_in> to;
-    std::srand(7);
+    std::minstd_rand draw(7); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same every run
     for (int i = 0; i < 1024; ++i) {
-        const std::uint32_t a = nth(std::rand() % n);
+        const std::uint32_t a = nth(static_cast<long>(draw() % static_cast<unsigned long>(n)));
         to.push_back(v4(i % 3 == 0 ? a : i % 3 == 1 ? a ^ 0x80U : a ^ 0x00ff0000U));
     }
     const long lookups = 4000000;
     long found = 0;
     const auto start = clock_type::now();
     for (long i = 0; i < lookups; ++i)
-        found += nearest_find(reinterpret_cast<const sockaddr *>(&to[i & 1023]), nullptr) !=
-                         nullptr
+        found += nearest_find(reinterpret_cast<const sockaddr *>(&to[i & 1023]), nullptr) != nullptr
                      ? 1
                      : 0;
     const double lookup = since(start) / static_cast<double>(lookups);

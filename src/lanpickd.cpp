@@ -178,10 +178,13 @@ void by_bits(const sockaddr_storage &to)
 // answers repeat.
 const char *text_of(const struct nearest *r)
 {
-    static struct nearest last;
+    static unsigned char last[sizeof r->addr + 1];
     static char text[INET6_ADDRSTRLEN];
-    if (r->family != last.family || std::memcmp(&r->addr, &last.addr, sizeof r->addr) != 0) {
-        last = *r;
+    unsigned char key[sizeof last];
+    std::memcpy(key, &r->addr, sizeof r->addr);
+    key[sizeof r->addr] = r->family == AF_INET ? 4 : 6;
+    if (std::memcmp(key, last, sizeof key) != 0) {
+        std::memcpy(last, key, sizeof key);
         inet_ntop(r->family, &r->addr, text, sizeof text);
     }
     return text;
@@ -190,7 +193,7 @@ const char *text_of(const struct nearest *r)
 // Appends "HOST NAME ADDRESS WHY" or "HOST - REASON", and logs it with -v.
 void answer(const char *host)
 {
-    const std::size_t start = outlen;
+    const std::size_t first = outlen;
     put(host);
     put(" ");
     sockaddr_storage to;
@@ -212,7 +215,7 @@ void answer(const char *host)
         put(why);
     }
     if (verbose)
-        report(6, "%.*s", static_cast<int>(outlen - start), out + start);
+        report(6, "%.*s", static_cast<int>(outlen - first), out + first);
     put("\n");
 }
 

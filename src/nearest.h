@@ -8,7 +8,6 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
-#include <stddef.h>
 #include <sys/socket.h>
 
 #ifdef __cplusplus

@@ -38,17 +38,25 @@ std::vector<std::string> setup(const std::string &spec)
         }
         if (std::find(made.begin(), made.end(), dev) == made.end()) {
             made.push_back(dev);
-            cmds.push_back("ip link add " + dev + " type bridge && ip link set " + dev + " up");
+            cmds.push_back(std::string("ip link add ")
+                               .append(dev)
+                               .append(" type bridge && ip link set ")
+                               .append(dev)
+                               .append(" up"));
         }
         const std::size_t plus = args.find('+');
         if (args == " down")
             cmds.push_back("ip link set " + dev + " down");
         else if (plus != std::string::npos)
-            cmds.push_back("for i in $(seq " + args.substr(0, plus) + "); do echo addr add " +
-                           args.substr(plus + 1) + ".$((i / 256)).$((i % 256))/32 dev " + dev +
-                           "; done | ip -batch -");
+            cmds.push_back(std::string("for i in $(seq ")
+                               .append(args.substr(0, plus))
+                               .append("); do echo addr add ")
+                               .append(args.substr(plus + 1))
+                               .append(".$((i / 256)).$((i % 256))/32 dev ")
+                               .append(dev)
+                               .append("; done | ip -batch -"));
         else
-            cmds.push_back("ip addr add" + args + " dev " + dev);
+            cmds.push_back(std::string("ip addr add").append(args).append(" dev ").append(dev));
     }
     return cmds;
 }
