@@ -663,6 +663,32 @@ bool decode(const nlmsghdr *h, change *c)
     }
 }
 
+// Applies the messages of one datagram; what nearest_feed returns.
+int feed(const void *datagram, std::size_t len)
+{
+    int seen = 0;
+    int left = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
+    const auto *h = static_cast<const nlmsghdr *>(datagram);
+    for (; NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
+            seen |= NEAREST_INTR;
+        if (h->nlmsg_type == NLMSG_DONE) {
+            seen |= NEAREST_DONE;
+        } else if (h->nlmsg_type == NLMSG_ERROR) {
+            nlmsgerr err{};
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof err))
+                std::memcpy(&err, NLMSG_DATA(h), sizeof err);
+            if (err.error != 0) { // the kernel's errors are small and negative
+                errno = err.error < 0 && err.error > -4096 ? -err.error : EPROTO;
+                seen |= NEAREST_ERROR;
+            }
+        } else if (change c{}; decode(h, &c)) {
+            apply(c);
+        }
+    }
+    return seen;
+}
+
 #pragma GCC diagnostic pop
 
 // --- The socket
@@ -1048,39 +1074,10 @@ int nearest_update()
     }
 }
 
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wold-style-cast"
-#pragma GCC diagnostic ignored "-Wcast-qual"
-#pragma GCC diagnostic ignored "-Wsign-conversion"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wcast-align"
-
 int nearest_feed(const void *datagram, size_t len)
 {
-    int seen = 0;
-    int left = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
-    const auto *h = static_cast<const nlmsghdr *>(datagram);
-    for (; NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
-        if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
-            seen |= NEAREST_INTR;
-        if (h->nlmsg_type == NLMSG_DONE) {
-            seen |= NEAREST_DONE;
-        } else if (h->nlmsg_type == NLMSG_ERROR) {
-            nlmsgerr err{};
-            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof err))
-                std::memcpy(&err, NLMSG_DATA(h), sizeof err);
-            if (err.error != 0) { // the kernel's errors are small and negative
-                errno = err.error < 0 && err.error > -4096 ? -err.error : EPROTO;
-                seen |= NEAREST_ERROR;
-            }
-        } else if (change c{}; decode(h, &c)) {
-            apply(c);
-        }
-    }
-    return seen;
+    return feed(datagram, len);
 }
-
-#pragma GCC diagnostic pop
 
 const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
 {
