@@ -253,7 +253,10 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
         {"IPv6, and link-local with and without a scope",
          false,
          false,
-         {up, "+ip addr add 2001:db8::5/64 dev b0 nodad && ip addr add fe80::1/64 dev b1 nodad",
+         // IPv6 announces a nodad address from a work queue, after ip returns.
+         {up,
+          "+ip addr add 2001:db8::5/64 dev b0 nodad && ip addr add fe80::1/64 dev b1 nodad "
+          "&& sleep 0.2",
           "2001:db8::9\nfe80::9%b1\nfe80::9\n", "eof"},
          "2001:db8::9 b0 2001:db8::5 subnet\nfe80::9%b1 b1 fe80::1 subnet\nfe80::9 - scope\n"
          "exit 0, 1 entries\n"},
@@ -262,12 +265,16 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
          true,
          {"10.1.2.9\n2001:db8::9\n", "eof"},
          "10.1.2.9 b0:a 10.1.2.3 bits\n2001:db8::9 - none\nexit 0, 2 entries\n"},
-        {"SIGTERM while lines keep coming", false, false, {up, "flood"}, "exit 0, 1 entries\n"},
+        {"SIGTERM while lines keep coming",
+         false,
+         false,
+         {up, "10.1.2.9\n", "flood"},
+         b0 + "exit 0, 1 entries\n"},
         {"SIGTERM while nobody reads the answers",
          false,
          false,
-         {up, "stuck"},
-         "exit 0, 1 entries\n"},
+         {up, "10.1.2.9\n", "stuck"},
+         b0 + "exit 0, 1 entries\n"},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.net = "lo b0:a=10.1.2.3 b1:x=20.0.0.1",
