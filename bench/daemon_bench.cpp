@@ -52,7 +52,7 @@ void logger()
     sun.sun_family = AF_UNIX;
     std::snprintf(sun.sun_path, sizeof sun.sun_path, "/dev/log");
     unlink(sun.sun_path); // left by an earlier run in the same /dev
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0) {
         std::perror("bind /dev/log");
         std::exit(1);
     }
@@ -72,7 +72,7 @@ void shell(const char *cmd)
 
 double median(std::vector<double> v)
 {
-    std::sort(v.begin(), v.end());
+    std::ranges::sort(v);
     return v[v.size() / 2];
 }
 
@@ -106,7 +106,7 @@ double finish(pid_t pid)
     close(out_fd);
     rusage ru{};
     wait4(pid, nullptr, 0, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
+    return (static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
@@ -162,7 +162,7 @@ int main(int argc, char *argv[])
         plain.push_back(micros(Clock::now() - t));
     }
     shell("ip link del bb");
-    const double cpu = finish(pid) / static_cast<double>(queries + 1 + 2 * changes);
+    const double cpu = finish(pid) / static_cast<double>(queries + 1 + (2 * changes));
     std::printf("- %ld queries with no change: %.0f per second, a round trip %.1f us (median); "
                 "through cat, the pipe alone: %.0f per second, %.1f us; lanpickd's own processor "
                 "time: %.1f us a query\n",

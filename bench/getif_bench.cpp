@@ -16,6 +16,7 @@
 const char *progname = "getif_bench";
 int debug;
 
+// cppcheck-suppress constParameter
 int main(int argc, char *argv[])
 {
     const long n = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 1000000;

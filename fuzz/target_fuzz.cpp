@@ -28,8 +28,9 @@ std::optional<std::uint32_t> dotted_quad(const std::string &s)
     std::uint32_t value = 0;
     std::size_t i = 0;
     for (int part = 0; part < 4; ++part) {
-        if (part > 0 && (i >= s.size() || s[i++] != '.'))
+        if (part > 0 && (i >= s.size() || s[i] != '.'))
             return std::nullopt;
+        i += part > 0 ? 1 : 0;
         const std::size_t start = i;
         unsigned n = 0;
         while (i < s.size() && s[i] >= '0' && s[i] <= '9' && i - start < 3)

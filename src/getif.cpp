@@ -8,6 +8,7 @@
 #include <stropts.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -58,9 +59,7 @@ static bool fetch(int s)
 // request gave back.
 static const struct ifreq *choose(const struct in_addr *addr)
 {
-    auto len = static_cast<std::size_t>(ifconf.ifc_len);
-    if (len > sizeof ifreq)
-        len = sizeof ifreq;
+    const std::size_t len = std::min(static_cast<std::size_t>(ifconf.ifc_len), sizeof ifreq);
     const std::size_t n = len / sizeof(struct ifreq);
 
     int best = 7;

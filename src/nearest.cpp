@@ -249,7 +249,7 @@ i32 take_node()
 
 std::uint32_t hash(int s, int len, const u8 *net)
 {
-    std::uint32_t h = 2166136261U ^ static_cast<std::uint32_t>(s * 256 + len);
+    std::uint32_t h = 2166136261U ^ static_cast<std::uint32_t>((s * 256) + len);
     for (std::size_t i = 0; i < bytes(s); ++i)
         h = (h ^ net[i]) * 16777619U;
     return h;
@@ -695,7 +695,7 @@ int feed(const void *datagram, std::size_t len)
 
 alignas(nlmsghdr) char buffer[65536];
 
-enum class got { some, none, lost, failed };
+enum class got : unsigned char { some, none, lost, failed };
 
 // One datagram from the kernel into buffer, without waiting.
 got receive(ssize_t *n)
@@ -840,7 +840,7 @@ i32 pick(i32 best, i32 e, const query &q)
 // The best candidate among the leaves below t.
 i32 scan_below(i32 t, const query &q)
 {
-    i32 stack[2 * maxbits + 2];
+    i32 stack[(2 * maxbits) + 2];
     int depth = 0;
     i32 best = -1;
     stack[depth++] = t;
@@ -914,7 +914,7 @@ i32 subnet(const query &q)
 // share fewer hang off the path above it, more the deeper they hang.
 i32 prefix(const query &q)
 {
-    i32 path[maxbits + 1];
+    i32 path[maxbits + 1] = {};
     int depth = 0;
     i32 t = root[q.slot];
     if (t == nil)
@@ -932,7 +932,7 @@ i32 prefix(const query &q)
         if (best >= 0)
             return best;
     }
-    while (--k >= 0 && nodes[path[k]].bit >= 8) {
+    for (--k; k >= 0 && nodes[path[k]].bit >= 8; --k) {
         const node &n = nodes[path[k]];
         const i32 best = best_below(n.child[1 - bit(q.key, n.bit)], q);
         if (best >= 0)
@@ -953,6 +953,19 @@ const struct nearest *record(i32 e, const char *why)
     answer.prefixlen = x.len;
     answer.why = why;
     return &answer;
+}
+
+// The answer by the first rank that has one, or null.
+const struct nearest *choose(const query &q)
+{
+    i32 e = same(q);
+    if (e >= 0)
+        return record(e, "same");
+    e = subnet(q);
+    if (e >= 0)
+        return record(e, "subnet");
+    e = prefix(q);
+    return e >= 0 ? record(e, "prefix") : nullptr;
 }
 
 // The query for a destination; false for a family we do not answer.
@@ -1085,15 +1098,10 @@ const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
     const struct nearest *r = nullptr;
     const char *w = "none";
     if (to != nullptr && make_query(to, &q)) {
-        i32 e = -1;
         if (q.slot == v6 && q.range == reach::link && q.scope == 0)
             w = "scope";
-        else if ((e = same(q)) >= 0)
-            r = record(e, "same");
-        else if ((e = subnet(q)) >= 0)
-            r = record(e, "subnet");
-        else if ((e = prefix(q)) >= 0)
-            r = record(e, "prefix");
+        else
+            r = choose(q);
     }
     if (why != nullptr)
         *why = r != nullptr ? r->why : w;

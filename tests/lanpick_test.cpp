@@ -122,7 +122,8 @@ TEST_F(Lanpick, AnswerThatCannotBeWrittenIsAFailure)
     const std::string path = lanpick_path();
     const Outcome o = run(Sandbox{.net = "lo"}, [&path] {
         const int full = open("/dev/full", O_WRONLY);
-        dup2(full, 1);
+        if (full < 0 || dup2(full, 1) < 0)
+            _exit(125);
         execl(path.c_str(), "lanpick", "127.0.0.1", nullptr);
     });
     EXPECT_EQ(o.err, "write error: No space left on device\n");
@@ -133,7 +134,7 @@ TEST_F(Lanpick, HostileArguments)
 {
     const Sandbox sb{.net = "b0:a=8.1.2.3 b1:a=10.1.2.3", .hosts = "10.1.2.9 gateway\n"};
     // The longest single argument Linux passes (MAX_ARG_STRLEN less its NUL).
-    const std::string longest(std::size_t{128} * 1024 - 1, 'a');
+    const std::string longest((std::size_t{128} * 1024) - 1, 'a');
     const std::string digits(longest.size(), '1');
     // Long, but not the longest: ASan's runtime fails its own start-up check
     // on an argv[0] of exactly 131071 bytes.

@@ -61,6 +61,7 @@ void stopped(const char *cmd)
 
 } // namespace
 
+// cppcheck-suppress constParameter
 int main(int argc, char *argv[])
 {
     if (nearest_open() < 0)

@@ -36,7 +36,7 @@ std::vector<std::string> setup(const std::string &spec)
             cmds.emplace_back("ip link set lo up");
             continue;
         }
-        if (std::find(made.begin(), made.end(), dev) == made.end()) {
+        if (std::ranges::find(made, dev) == made.end()) {
             made.push_back(dev);
             cmds.push_back(std::string("ip link add ")
                                .append(dev)

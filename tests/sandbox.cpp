@@ -149,7 +149,8 @@ Outcome run(const Sandbox &sb, const std::function<void()> &body)
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
+        if (null < 0 || dup2(null, 0) < 0)
+            die("/dev/null");
         close(null);
         if (sb.nostdin)
             close(0);
@@ -174,8 +175,8 @@ void execute(const char *file, const std::vector<std::string> &argv)
 {
     std::vector<char *> args;
     args.reserve(argv.size() + 1);
-    std::transform(argv.begin(), argv.end(), std::back_inserter(args),
-                   [](const std::string &a) { return const_cast<char *>(a.c_str()); });
+    std::ranges::transform(argv, std::back_inserter(args),
+                           [](const std::string &a) { return const_cast<char *>(a.c_str()); });
     args.push_back(nullptr);
     execvp(file, args.data());
     die(std::string("exec ") + file);
@@ -211,7 +212,7 @@ int devlog_listen()
     sockaddr_un sun{};
     sun.sun_family = AF_UNIX;
     std::snprintf(sun.sun_path, sizeof sun.sun_path, "/dev/log");
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof sun) != 0)
         die("bind /dev/log");
     return fd;
 }
@@ -237,7 +238,7 @@ std::vector<std::string> links(const std::string &net)
         }
         const std::string dev = w.substr(0, w.find(':'));
         const std::string label = w.substr(0, w.find('='));
-        if (std::find(made.begin(), made.end(), dev) == made.end()) {
+        if (std::ranges::find(made, dev) == made.end()) {
             made.push_back(dev);
             cmds.push_back("ip link add " + dev + " type bridge");
         }
