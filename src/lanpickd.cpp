@@ -174,20 +174,27 @@ void by_bits(const sockaddr_storage &to)
     put(" bits");
 }
 
-// The text form of an answer's address; the last one is kept, since
-// answers repeat.
+// The text form of an answer's address. Answers repeat, so the texts of
+// recent ones are kept, one in each of 64 places chosen by the address.
 const char *text_of(const struct nearest *r)
 {
-    static unsigned char last[sizeof r->addr + 1];
-    static char text[INET6_ADDRSTRLEN];
-    unsigned char key[sizeof last];
+    struct place {
+        unsigned char key[sizeof r->addr + 1]; // the address, then 4 or 6
+        char text[INET6_ADDRSTRLEN];
+    };
+    static place kept[64];
+    unsigned char key[sizeof place::key];
     std::memcpy(key, &r->addr, sizeof r->addr);
     key[sizeof r->addr] = r->family == AF_INET ? 4 : 6;
-    if (std::memcmp(key, last, sizeof key) != 0) {
-        std::memcpy(last, key, sizeof key);
-        inet_ntop(r->family, &r->addr, text, sizeof text);
+    unsigned h = key[sizeof r->addr];
+    for (const unsigned char b : key)
+        h = (h * 31U) + b;
+    place &p = kept[h % 64];
+    if (std::memcmp(key, p.key, sizeof key) != 0) {
+        std::memcpy(p.key, key, sizeof key);
+        inet_ntop(r->family, &r->addr, p.text, sizeof p.text);
     }
-    return text;
+    return p.text;
 }
 
 // Appends "HOST NAME ADDRESS WHY" or "HOST - REASON", and logs it with -v.

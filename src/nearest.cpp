@@ -914,7 +914,7 @@ i32 subnet(const query &q)
 // share fewer hang off the path above it, more the deeper they hang.
 i32 prefix(const query &q)
 {
-    i32 path[maxbits + 1] = {};
+    i32 path[maxbits + 1];
     int depth = 0;
     i32 t = root[q.slot];
     if (t == nil)
@@ -925,6 +925,7 @@ i32 prefix(const query &q)
     }
     const int most = common(q.key, entries[~t].local, bits(q.slot));
     int k = 0;
+    // cppcheck-suppress uninitvar ; path[0 .. depth) is set by the walk
     while (k < depth && nodes[path[k]].bit < most)
         ++k;
     if (most >= 8) {
