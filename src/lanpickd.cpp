@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 
 // The library reads these two; the program defines them.
 const char *progname;
@@ -186,9 +188,8 @@ const char *text_of(const struct nearest *r)
     unsigned char key[sizeof place::key];
     std::memcpy(key, &r->addr, sizeof r->addr);
     key[sizeof r->addr] = r->family == AF_INET ? 4 : 6;
-    unsigned h = key[sizeof r->addr];
-    for (const unsigned char b : key)
-        h = (h * 31U) + b;
+    const unsigned h = std::accumulate(std::begin(key), std::end(key), 0U,
+                                       [](unsigned a, unsigned char b) { return (a * 31U) + b; });
     place &p = kept[h % 64];
     if (std::memcmp(key, p.key, sizeof key) != 0) {
         std::memcpy(p.key, key, sizeof key);
