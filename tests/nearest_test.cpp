@@ -21,11 +21,11 @@ namespace {
 // up when first named; ARGS "down" sets it down, "lo" brings loopback up,
 // "N+A.B.C" adds N addresses A.B.C.1 and on, and any other ARGS are those
 // of "ip addr add ARGS dev DEV".
-std::vector<std::string> setup(const std::string &spec)
+std::vector<std::string> setup(const std::string &net)
 {
     std::vector<std::string> cmds;
     std::vector<std::string> made;
-    std::istringstream items(spec);
+    std::istringstream items(net);
     for (std::string item; std::getline(items, item, ';');) {
         std::istringstream words(item);
         std::string dev;
