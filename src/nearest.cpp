@@ -357,6 +357,18 @@ void group_remove(i32 e)
 
 // --- The trie of local addresses
 
+// The first entry of the leaf where key's walk down the trie ends: the one
+// local address that shares the most leading bits with key. -1 when empty.
+i32 walk(int s, const u8 *key)
+{
+    i32 t = root[s];
+    if (t == nil)
+        return -1;
+    while (t >= 0)
+        t = nodes[t].child[bit(key, nodes[t].bit)];
+    return ~t;
+}
+
 void trie_insert(i32 e)
 {
     entry &x = entries[e];
@@ -365,10 +377,7 @@ void trie_insert(i32 e)
         *where = ~e;
         return;
     }
-    i32 t = *where;
-    while (t >= 0)
-        t = nodes[t].child[bit(x.local, nodes[t].bit)];
-    entry &leaf = entries[~t];
+    entry &leaf = entries[walk(x.slot, x.local)];
     const int b = common(x.local, leaf.local, bits(x.slot));
     if (b == bits(x.slot)) {
         x.same = leaf.same;
@@ -452,12 +461,7 @@ void refresh(int s, const u8 *key)
 // The entry for this address of the change's device, or -1.
 i32 lookup(const change &c, const u8 *net)
 {
-    i32 t = root[c.slot];
-    if (t == nil)
-        return -1;
-    while (t >= 0)
-        t = nodes[t].child[bit(c.local, nodes[t].bit)];
-    for (i32 e = ~t; e >= 0; e = entries[e].same)
+    for (i32 e = walk(c.slot, c.local); e >= 0; e = entries[e].same)
         if (std::memcmp(entries[e].local, c.local, 16) == 0 && entries[e].index == c.index &&
             entries[e].len == c.len && std::memcmp(entries[e].net, net, 16) == 0)
             return e;
@@ -873,15 +877,11 @@ i32 best_below(i32 t, const query &q)
 
 i32 same(const query &q)
 {
-    i32 t = root[q.slot];
-    if (t == nil)
-        return -1;
-    while (t >= 0)
-        t = nodes[t].child[bit(q.key, nodes[t].bit)];
-    if (std::memcmp(entries[~t].local, q.key, 16) != 0)
+    const i32 head = walk(q.slot, q.key);
+    if (head < 0 || std::memcmp(entries[head].local, q.key, 16) != 0)
         return -1;
     i32 best = -1;
-    for (i32 e = ~t; e >= 0; e = entries[e].same)
+    for (i32 e = head; e >= 0; e = entries[e].same)
         best = pick(best, e, q);
     return best;
 }
