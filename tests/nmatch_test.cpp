@@ -44,7 +44,7 @@ TEST(Nmatch, AgreesWithXorFormula)
 {
     std::mt19937 rng(20261208);
     for (int i = 0; i < 200000; ++i) {
-        const auto x = static_cast<std::uint32_t>(rng());
+        const std::uint32_t x = rng() & 0xffffffffU;
         const std::uint32_t y =
             x ^ static_cast<std::uint32_t>(std::uint64_t{rng()} >> (rng() % 33));
         const in_addr a{htonl(x)};

@@ -3,14 +3,18 @@
 
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/net.h>
 #include <linux/seccomp.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,25 +102,106 @@ void enter(const Sandbox &sb, const std::string &dir)
         private_dev();
 }
 
+constexpr __u32 nosyscall = ~0U;
+#ifdef SYS_socketcall
+constexpr __u32 socketcall = SYS_socketcall;
+#else
+constexpr __u32 socketcall = nosyscall;
+#endif
+
+// Answers the socket calls that the filter hands over, made through
+// socketcall(2) by child or its descendants: EPERM for netlink, the call
+// itself for any other family. Exits as child does, once no process is
+// left under the filter.
+[[noreturn]] void supervise(pid_t child, const int ready[2])
+{
+    long number = -1;
+    if (read(ready[0], &number, sizeof number) != sizeof number)
+        die("seccomp listener number");
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    const int listener = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, number, 0));
+    if (pidfd < 0 || listener < 0 || write(ready[1], "", 1) != 1)
+        die("seccomp listener taken");
+    close(ready[0]);
+    close(ready[1]);
+    for (pollfd p{listener, POLLIN, 0}; poll(&p, 1, -1) >= 0 || errno == EINTR;) {
+        if ((p.revents & POLLHUP) != 0)
+            break;
+        seccomp_notif req{};
+        if ((p.revents & POLLIN) == 0 || ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &req) != 0)
+            continue;
+        unsigned long family = 0; // socketcall's first argument, in the caller's memory
+        iovec here{&family, sizeof family};
+        iovec there{reinterpret_cast<void *>(static_cast<std::uintptr_t>(req.data.args[1])),
+                    sizeof family};
+        seccomp_notif_resp resp{};
+        resp.id = req.id;
+        if (process_vm_readv(static_cast<pid_t>(req.pid), &here, 1, &there, 1, 0) !=
+            static_cast<ssize_t>(sizeof family))
+            resp.error = -EFAULT;
+        else if (family == AF_NETLINK)
+            resp.error = -EPERM;
+        else
+            resp.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &resp);
+    }
+    int ws = 0;
+    waitpid(child, &ws, 0);
+    _exit(WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws));
+}
+
 // A real fault for the socket call, reached after the dynamic loader is
 // done: every socket fails with EMFILE, or netlink sockets alone with EPERM,
 // as in a sandbox that forbids them.
 void forbid_socket(bool netlink)
 {
     const unsigned family = netlink ? AF_NETLINK : 0;
-    const unsigned err = netlink ? EPERM : EMFILE;
+    const unsigned err = SECCOMP_RET_ERRNO | (netlink ? EPERM : EMFILE);
+    // Where socket(2) may also go through socketcall(2), as on 32-bit x86,
+    // that call fails too; its family lies in the caller's memory, out of the
+    // filter's reach, so for netlink alone a supervisor reads it there.
+    const unsigned viacall = netlink ? SECCOMP_RET_USER_NOTIF : err;
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 0, 3),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, family, 0, static_cast<__u8>(netlink ? 1 : 0)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | err),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, family, 0, static_cast<__u8>(netlink ? 4 : 0)),
+        BPF_STMT(BPF_RET | BPF_K, err),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, socketcall, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_SOCKET, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, viacall),
     };
     sock_fprog prog{sizeof code / sizeof code[0], code};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
-        die("seccomp");
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        die("no new privileges");
+    if (socketcall == nosyscall || !netlink) {
+        if (syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &prog) != 0)
+            die("seccomp");
+        return;
+    }
+    // The supervisor is this process, the ancestor of every caller, as the
+    // kernel asks of one that reads another's memory; the body goes on in
+    // a child that installs the filter and hands over its listener.
+    int ready[2];
+    if (pipe(ready) != 0)
+        die("pipe");
+    const pid_t child = fork();
+    if (child == 0) {
+        const long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                      SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+        if (listener < 0 || write(ready[1], &listener, sizeof listener) != sizeof listener)
+            die("seccomp listener");
+        char taken = 0;
+        if (read(ready[0], &taken, 1) != 1) // closed only once the supervisor has it
+            die("seccomp listener handed over");
+        close(static_cast<int>(listener));
+        close(ready[0]);
+        close(ready[1]);
+        return;
+    }
+    supervise(child, ready);
 }
 
 std::string slurp(int fd)
