@@ -113,17 +113,17 @@ constexpr __u32 socketcall = nosyscall;
 // socketcall(2) by child or its descendants: EPERM for netlink, the call
 // itself for any other family. Exits as child does, once no process is
 // left under the filter.
-[[noreturn]] void supervise(pid_t child, const int ready[2])
+[[noreturn]] void supervise(pid_t child, int given, int taken)
 {
     long number = -1;
-    if (read(ready[0], &number, sizeof number) != sizeof number)
+    if (read(given, &number, sizeof number) != sizeof number)
         die("seccomp listener number");
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     const int listener = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, number, 0));
-    if (pidfd < 0 || listener < 0 || write(ready[1], "", 1) != 1)
+    if (pidfd < 0 || listener < 0 || write(taken, "", 1) != 1)
         die("seccomp listener taken");
-    close(ready[0]);
-    close(ready[1]);
+    close(given);
+    close(taken);
     for (pollfd p{listener, POLLIN, 0}; poll(&p, 1, -1) >= 0 || errno == EINTR;) {
         if ((p.revents & POLLHUP) != 0)
             break;
@@ -184,24 +184,26 @@ void forbid_socket(bool netlink)
     // The supervisor is this process, the ancestor of every caller, as the
     // kernel asks of one that reads another's memory; the body goes on in
     // a child that installs the filter and hands over its listener.
-    int ready[2];
-    if (pipe(ready) != 0)
+    int given[2]; // the listener's number, to the supervisor
+    int taken[2]; // and word back that it has its own copy
+    if (pipe(given) != 0 || pipe(taken) != 0)
         die("pipe");
     const pid_t child = fork();
     if (child == 0) {
         const long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
                                       SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
-        if (listener < 0 || write(ready[1], &listener, sizeof listener) != sizeof listener)
-            die("seccomp listener");
-        char taken = 0;
-        if (read(ready[0], &taken, 1) != 1) // closed only once the supervisor has it
+        char byte = 0;
+        if (listener < 0 || write(given[1], &listener, sizeof listener) != sizeof listener ||
+            read(taken[0], &byte, 1) != 1)
             die("seccomp listener handed over");
-        close(static_cast<int>(listener));
-        close(ready[0]);
-        close(ready[1]);
+        for (const long fd : {listener, long{given[0]}, long{given[1]}, long{taken[0]},
+                              long{taken[1]}})
+            close(static_cast<int>(fd));
         return;
     }
-    supervise(child, ready);
+    close(given[1]);
+    close(taken[0]);
+    supervise(child, given[0], taken[1]);
 }
 
 std::string slurp(int fd)
