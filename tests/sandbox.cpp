@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -132,7 +133,8 @@ constexpr __u32 socketcall = nosyscall;
             continue;
         unsigned long family = 0; // socketcall's first argument, in the caller's memory
         iovec here{&family, sizeof family};
-        iovec there{reinterpret_cast<void *>(static_cast<std::uintptr_t>(req.data.args[1])),
+        // An address in the caller, never dereferenced here.
+        iovec there{std::bit_cast<void *>(static_cast<std::uintptr_t>(req.data.args[1])),
                     sizeof family};
         seccomp_notif_resp resp{};
         resp.id = req.id;
