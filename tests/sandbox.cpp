@@ -192,14 +192,14 @@ void forbid_socket(bool netlink)
         die("pipe");
     const pid_t child = fork();
     if (child == 0) {
-        const long listener = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
-                                      SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
+        const long listener =
+            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
         char byte = 0;
         if (listener < 0 || write(given[1], &listener, sizeof listener) != sizeof listener ||
             read(taken[0], &byte, 1) != 1)
             die("seccomp listener handed over");
-        for (const long fd : {listener, long{given[0]}, long{given[1]}, long{taken[0]},
-                              long{taken[1]}})
+        for (const long fd :
+             {listener, long{given[0]}, long{given[1]}, long{taken[0]}, long{taken[1]}})
             close(static_cast<int>(fd));
         return;
     }
