@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
@@ -77,10 +78,25 @@ bool descriptors()
     return output;
 }
 
+// Where the answers of out[from, outlen) that fit in PIPE_BUF bytes end: at
+// the end of their last whole line.
+std::size_t piece(std::size_t from)
+{
+    if (outlen - from <= PIPE_BUF)
+        return outlen;
+    const void *last = memrchr(out + from, '\n', PIPE_BUF);
+    return last != nullptr ? static_cast<std::size_t>(static_cast<const char *>(last) - out) + 1
+                           : from + PIPE_BUF;
+}
+
+// Writes the answers in pieces of whole lines, none over PIPE_BUF bytes. A
+// pipe takes such a piece whole or not at all, so a signal that ends the
+// daemon while it waits to write leaves no half line behind it.
 void flush()
 {
     for (std::size_t done = 0; done < outlen;) {
-        const ssize_t n = wait_in([done] { return write(1, out + done, outlen - done); });
+        const std::size_t end = piece(done);
+        const ssize_t n = wait_in([done, end] { return write(1, out + done, end - done); });
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

@@ -49,17 +49,23 @@ int dumps(const char *trace)
 }
 
 // A child process that writes line to fd until the reader goes, or with
-// no line, reads fd to its end.
+// no line, reads fd to its end, slowly enough that the writer waits in
+// mid-write, and exits 1 if what it read ends in half a line.
 pid_t flood(int fd, const char *line)
 {
     const pid_t pid = fork();
     if (pid == 0) {
         char buf[4096];
         signal(SIGPIPE, SIG_DFL);
-        while (line != nullptr ? write(fd, line, std::strlen(line)) > 0
-                               : read(fd, buf, sizeof buf) > 0)
-            ;
-        _exit(0);
+        if (line != nullptr)
+            while (write(fd, line, std::strlen(line)) > 0)
+                ;
+        char last = '\n';
+        for (ssize_t n; line == nullptr && (n = read(fd, buf, sizeof buf)) > 0;) {
+            last = buf[n - 1];
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        _exit(last == '\n' ? 0 : 1);
     }
     return pid;
 }
@@ -144,9 +150,10 @@ void converse(const std::vector<std::string> &steps, bool traced)
             else
                 kill(pid, SIGTERM);
             const int status = reap(pid);
-            for (const pid_t child : {writer, reader})
-                if (child != 0)
-                    reap(child);
+            if (writer != 0)
+                reap(writer);
+            if (reader != 0 && reap(reader) != 0)
+                std::printf("half a line\n");
             entries += devlog_read(log).size();
             if (writer == 0) // what it answered to the end
                 for (std::string line; (line = answer(out[0])) != "timeout\n";)
