@@ -1,0 +1,504 @@
+// SPDX-License-Identifier: ISC
+// The netlink side of the nearest module: one rtnetlink socket, subscribed
+// to the changes of links, addresses, routes and rules of both families; the
+// dumps that fill the state; and the decoding of each message, read once
+// into a plain change that the state applies.
+#include "nearest.h"
+#include "nearest_state.h"
+
+#include "report.h"
+
+#include <linux/fib_rules.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+using namespace nearest_internal;
+
+namespace {
+
+int nl = -1;
+std::uint32_t nlseq;
+
+// --- Messages into changes
+
+// The kernel's NLMSG_* and RTA_* macros cast in C's way.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#pragma GCC diagnostic ignored "-Wcast-qual"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wcast-align"
+
+// Indexes the attributes after a message's header by type, as iproute2's
+// parse_rtattr does; a later one of a type wins.
+void attributes(const rtattr **table, int max, const nlmsghdr *h, std::size_t header)
+{
+    for (int i = 0; i <= max; ++i)
+        table[i] = nullptr;
+    const std::size_t start = NLMSG_LENGTH(header);
+    int len = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_ALIGN(start));
+    const auto *a =
+        reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(h) + NLMSG_ALIGN(start));
+    for (; RTA_OK(a, len); a = RTA_NEXT(a, len))
+        if (a->rta_type <= max)
+            table[a->rta_type] = a;
+}
+
+bool link_change(const nlmsghdr *h, change *c)
+{
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
+        return false;
+    ifinfomsg ifi;
+    std::memcpy(&ifi, NLMSG_DATA(h), sizeof ifi);
+    // Bridge ports are announced again under AF_BRIDGE, and leave a
+    // bridge with an RTM_DELLINK that deletes no device.
+    if (ifi.ifi_family != AF_UNSPEC || ifi.ifi_index <= 0)
+        return false;
+    const rtattr *tb[IFLA_MAX + 1];
+    attributes(tb, IFLA_MAX, h, sizeof ifi);
+    c->index = ifi.ifi_index;
+    c->flags = ifi.ifi_flags;
+    if (const rtattr *g = tb[IFLA_GROUP]; g != nullptr && RTA_PAYLOAD(g) == sizeof(u32))
+        std::memcpy(&c->group, RTA_DATA(g), sizeof(u32));
+    if (const rtattr *name = tb[IFLA_IFNAME]) {
+        std::size_t n = RTA_PAYLOAD(name);
+        n = n < IF_NAMESIZE - 1 ? n : IF_NAMESIZE - 1;
+        std::memcpy(c->name, RTA_DATA(name), n);
+        c->name[n] = '\0';
+    }
+    return true;
+}
+
+std::size_t bytes(int s)
+{
+    return s == v4 ? 4 : 16;
+}
+
+// Copies an address attribute that has the family's size.
+bool address(u8 *to, const rtattr *a, int s)
+{
+    if (a == nullptr || RTA_PAYLOAD(a) != bytes(s))
+        return false;
+    std::memcpy(to, RTA_DATA(a), bytes(s));
+    return true;
+}
+
+// A 32-bit attribute, or otherwise.
+u32 number(const rtattr *a, u32 otherwise)
+{
+    if (a == nullptr || RTA_PAYLOAD(a) != sizeof(u32))
+        return otherwise;
+    u32 n = 0;
+    std::memcpy(&n, RTA_DATA(a), sizeof n);
+    return n;
+}
+
+int slot_of(int family)
+{
+    return family == AF_INET ? v4 : family == AF_INET6 ? v6 : -1;
+}
+
+bool address_change(const nlmsghdr *h, change *c)
+{
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
+        return false;
+    ifaddrmsg ifa;
+    std::memcpy(&ifa, NLMSG_DATA(h), sizeof ifa);
+    if (ifa.ifa_family != AF_INET && ifa.ifa_family != AF_INET6)
+        return false;
+    c->slot = ifa.ifa_family == AF_INET ? v4 : v6;
+    if (ifa.ifa_prefixlen > bits(c->slot) || ifa.ifa_index == 0 || ifa.ifa_index > INT_MAX)
+        return false;
+    const rtattr *tb[IFA_MAX + 1];
+    attributes(tb, IFA_MAX, h, sizeof ifa);
+    // IFA_LOCAL is the local end of a point-to-point address and IFA_ADDRESS
+    // its peer; an ordinary address has IFA_ADDRESS, and for IPv4 both.
+    const rtattr *local = tb[IFA_LOCAL] != nullptr ? tb[IFA_LOCAL] : tb[IFA_ADDRESS];
+    const rtattr *peer = tb[IFA_ADDRESS] != nullptr ? tb[IFA_ADDRESS] : tb[IFA_LOCAL];
+    if (!address(c->local, local, c->slot) || !address(c->peer, peer, c->slot))
+        return false;
+    c->index = static_cast<int>(ifa.ifa_index);
+    c->len = ifa.ifa_prefixlen;
+    c->scope = ifa.ifa_scope;
+    c->flags = ifa.ifa_flags;
+    if (const rtattr *f = tb[IFA_FLAGS]; f != nullptr && RTA_PAYLOAD(f) == sizeof(std::uint32_t))
+        std::memcpy(&c->flags, RTA_DATA(f), sizeof(std::uint32_t));
+    return true;
+}
+
+// A nexthop's gateway, from RTA_GATEWAY (of the route's family) or RTA_VIA.
+void gateway(nexthop *n, const rtattr *gw, const rtattr *via, int s)
+{
+    n->gwslot = -1;
+    if (address(n->gateway, gw, s)) {
+        n->gwslot = s;
+    } else if (via != nullptr && RTA_PAYLOAD(via) >= sizeof(rtvia)) {
+        rtvia v;
+        std::memcpy(&v, RTA_DATA(via), sizeof v);
+        const int vs = slot_of(v.rtvia_family);
+        if (vs >= 0 && RTA_PAYLOAD(via) == sizeof v + bytes(vs)) {
+            std::memcpy(n->gateway, static_cast<const char *>(RTA_DATA(via)) + sizeof v, bytes(vs));
+            n->gwslot = vs;
+        }
+    }
+}
+
+// The nexthops of a multipath route, as many as are kept.
+void multipath(change *c, const rtattr *mp)
+{
+    int left = static_cast<int>(RTA_PAYLOAD(mp));
+    const auto *nh = static_cast<const rtnexthop *>(RTA_DATA(mp));
+    for (; RTNH_OK(nh, left) && c->nhops < maxhops; left -= NLMSG_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
+        nexthop &n = c->hops[c->nhops++];
+        n.oif = nh->rtnh_ifindex;
+        n.flags = nh->rtnh_flags;
+        const rtattr *gw = nullptr;
+        const rtattr *via = nullptr;
+        int alen = static_cast<int>(nh->rtnh_len) - static_cast<int>(sizeof *nh);
+        for (const rtattr *a = RTNH_DATA(nh); RTA_OK(a, alen); a = RTA_NEXT(a, alen)) {
+            if (a->rta_type == RTA_GATEWAY)
+                gw = a;
+            else if (a->rta_type == RTA_VIA)
+                via = a;
+        }
+        gateway(&n, gw, via, c->slot);
+    }
+}
+
+bool route_change(const nlmsghdr *h, change *c)
+{
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
+        return false;
+    rtmsg rtm;
+    std::memcpy(&rtm, NLMSG_DATA(h), sizeof rtm);
+    c->slot = slot_of(rtm.rtm_family);
+    // Cached routes are not the table's; source-specific ones never hold a
+    // packet without a source.
+    if (c->slot < 0 || rtm.rtm_dst_len > bits(c->slot) || rtm.rtm_src_len != 0 ||
+        (rtm.rtm_flags & RTM_F_CLONED) != 0)
+        return false;
+    const rtattr *tb[RTA_MAX + 1];
+    attributes(tb, RTA_MAX, h, sizeof rtm);
+    if (tb[RTA_DST] != nullptr && !address(c->local, tb[RTA_DST], c->slot))
+        return false;
+    c->len = rtm.rtm_dst_len;
+    c->table = number(tb[RTA_TABLE], rtm.rtm_table);
+    c->tos = rtm.rtm_tos;
+    c->protocol = rtm.rtm_protocol;
+    c->scope = rtm.rtm_scope;
+    c->rtype = rtm.rtm_type;
+    c->flags = rtm.rtm_flags;
+    c->metric = number(tb[RTA_PRIORITY], 0);
+    c->has_prefsrc = address(c->prefsrc, tb[RTA_PREFSRC], c->slot);
+    c->nhid = tb[RTA_NH_ID] != nullptr;
+    if (c->nhid)
+        return true;
+    if (tb[RTA_MULTIPATH] != nullptr) {
+        multipath(c, tb[RTA_MULTIPATH]);
+    } else {
+        c->nhops = 1;
+        c->hops[0].oif = static_cast<int>(number(tb[RTA_OIF], 0));
+        c->hops[0].flags = rtm.rtm_flags & 0xff;
+        gateway(&c->hops[0], tb[RTA_GATEWAY], tb[RTA_VIA], c->slot);
+    }
+    return c->nhops > 0;
+}
+
+// Whether a rule carries a selector newer than these headers, such as DSCP
+// or a flow label: one this module cannot weigh, so the rule is taken as
+// not selecting the packet rather than guessed.
+bool newer_selector(const nlmsghdr *h, std::size_t header)
+{
+    int len = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_ALIGN(NLMSG_LENGTH(header)));
+    const auto *a = reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(h) +
+                                                     NLMSG_ALIGN(NLMSG_LENGTH(header)));
+    for (; RTA_OK(a, len); a = RTA_NEXT(a, len))
+        if ((a->rta_type & NLA_TYPE_MASK) > FRA_DPORT_RANGE)
+            return true;
+    return false;
+}
+
+// The name of a rule's device, or an empty one.
+void rule_device(char *to, const rtattr *a)
+{
+    if (a == nullptr)
+        return;
+    std::size_t n = RTA_PAYLOAD(a);
+    n = n < IF_NAMESIZE - 1 ? n : IF_NAMESIZE - 1;
+    std::memcpy(to, RTA_DATA(a), n);
+    to[n] = '\0';
+}
+
+bool rule_change(const nlmsghdr *h, change *c)
+{
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(fib_rule_hdr)))
+        return false;
+    fib_rule_hdr frh;
+    std::memcpy(&frh, NLMSG_DATA(h), sizeof frh);
+    c->slot = slot_of(frh.family);
+    if (c->slot < 0 || frh.dst_len > bits(c->slot) || frh.src_len > bits(c->slot))
+        return false;
+    const rtattr *tb[FRA_MAX + 1];
+    attributes(tb, FRA_MAX, h, sizeof frh);
+    rule &r = c->r;
+    r.priority = number(tb[FRA_PRIORITY], 0);
+    r.table = number(tb[FRA_TABLE], frh.table);
+    r.target = number(tb[FRA_GOTO], 0);
+    r.action = frh.action;
+    r.invert = (frh.flags & FIB_RULE_INVERT) != 0;
+    r.srclen = frh.src_len;
+    r.dstlen = frh.dst_len;
+    if ((r.srclen > 0 && !address(r.src, tb[FRA_SRC], c->slot)) ||
+        (r.dstlen > 0 && !address(r.dst, tb[FRA_DST], c->slot)))
+        return false;
+    r.tos = frh.tos;
+    r.mark = number(tb[FRA_FWMARK], 0);
+    r.mask = number(tb[FRA_FWMASK], r.mark != 0 ? 0xffffffffU : 0);
+    rule_device(r.iif, tb[FRA_IIFNAME]);
+    rule_device(r.oif, tb[FRA_OIFNAME]);
+    r.uidlo = 0;
+    r.uidhi = 0xffffffffU;
+    if (const rtattr *u = tb[FRA_UID_RANGE]; u != nullptr && RTA_PAYLOAD(u) == sizeof(fib_rule_uid_range)) {
+        fib_rule_uid_range range;
+        std::memcpy(&range, RTA_DATA(u), sizeof range);
+        r.uidlo = range.start;
+        r.uidhi = range.end;
+    }
+    // Selectors that only a packet with a protocol, ports, a tunnel or an
+    // L3 master device meets.
+    r.needs = tb[FRA_IP_PROTO] != nullptr || tb[FRA_SPORT_RANGE] != nullptr ||
+              tb[FRA_DPORT_RANGE] != nullptr || number(tb[FRA_TUN_ID], 0) != 0 ||
+              tb[FRA_L3MDEV] != nullptr || newer_selector(h, sizeof frh);
+    r.suppress_len = static_cast<int>(number(tb[FRA_SUPPRESS_PREFIXLEN], 0xffffffffU));
+    const u32 group = number(tb[FRA_SUPPRESS_IFGROUP], 0xffffffffU);
+    r.suppress_group = group == 0xffffffffU ? -1 : static_cast<long>(group);
+    return true;
+}
+
+// The plain record of a message, or false for one the table does not keep.
+bool decode(const nlmsghdr *h, change *c)
+{
+    *c = change{};
+    c->type = h->nlmsg_type;
+    c->nlflags = h->nlmsg_flags;
+    switch (h->nlmsg_type) {
+    case RTM_NEWLINK:
+    case RTM_DELLINK:
+        return link_change(h, c);
+    case RTM_NEWADDR:
+    case RTM_DELADDR:
+        return address_change(h, c);
+    case RTM_NEWROUTE:
+    case RTM_DELROUTE:
+        return route_change(h, c);
+    case RTM_NEWRULE:
+    case RTM_DELRULE:
+        return rule_change(h, c);
+    default:
+        return false;
+    }
+}
+
+// Applies the messages of one datagram; what nearest_feed returns.
+int feed(const void *datagram, std::size_t len)
+{
+    int seen = 0;
+    int left = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
+    const auto *h = static_cast<const nlmsghdr *>(datagram);
+    for (; NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        if ((h->nlmsg_flags & NLM_F_DUMP_INTR) != 0)
+            seen |= NEAREST_INTR;
+        if (h->nlmsg_type == NLMSG_DONE) {
+            seen |= NEAREST_DONE;
+        } else if (h->nlmsg_type == NLMSG_ERROR) {
+            nlmsgerr err{};
+            if (h->nlmsg_len >= NLMSG_LENGTH(sizeof err))
+                std::memcpy(&err, NLMSG_DATA(h), sizeof err);
+            if (err.error != 0) { // the kernel's errors are small and negative
+                errno = err.error < 0 && err.error > -4096 ? -err.error : EPROTO;
+                seen |= NEAREST_ERROR;
+            }
+        } else if (change c{}; decode(h, &c)) {
+            apply(c);
+        }
+    }
+    return seen;
+}
+
+#pragma GCC diagnostic pop
+
+// --- The socket
+
+alignas(nlmsghdr) char buffer[65536];
+
+enum class got : unsigned char { some, none, lost, failed };
+
+// One datagram from the kernel into buffer, without waiting.
+got receive(ssize_t *n)
+{
+    for (;;) {
+        sockaddr_nl from{};
+        socklen_t fromlen = sizeof from;
+        *n = recvfrom(nl, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC,
+                      reinterpret_cast<sockaddr *>(&from), &fromlen);
+        if (*n < 0 && errno == EINTR)
+            continue;
+        if (*n < 0)
+            return errno == EAGAIN ? got::none : errno == ENOBUFS ? got::lost : got::failed;
+        if (static_cast<std::size_t>(*n) > sizeof buffer)
+            return got::lost; // cut short: some messages were not read
+        if (from.nl_pid == 0) // only the kernel speaks for the kernel
+            return got::some;
+    }
+}
+
+bool ask(int type)
+{
+    struct {
+        nlmsghdr h;
+        ifinfomsg body; // zeros: family 0, every family; the largest header
+    } req{};
+    const std::size_t header = type == RTM_GETLINK    ? sizeof(ifinfomsg)
+                               : type == RTM_GETADDR  ? sizeof(ifaddrmsg)
+                               : type == RTM_GETROUTE ? sizeof(rtmsg)
+                                                      : sizeof(fib_rule_hdr);
+    req.h.nlmsg_len = static_cast<u32>(NLMSG_LENGTH(header));
+    req.h.nlmsg_type = static_cast<std::uint16_t>(type);
+    req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    req.h.nlmsg_seq = ++nlseq;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    return sendto(nl, &req, req.h.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
+                  sizeof kernel) >= 0;
+}
+
+// Reads until the dump asked for ends, applying events that come between
+// its parts: NEAREST_DONE, with NEAREST_INTR if the kernel said so; 0 when
+// the queue overflowed; -1 when the socket failed.
+int await()
+{
+    int seen = 0;
+    while ((seen & NEAREST_DONE) == 0) {
+        ssize_t n = 0;
+        const got g = receive(&n);
+        if (g == got::lost)
+            return 0;
+        if (g == got::failed)
+            return -1;
+        if (g == got::none) {
+            pollfd p{nl, POLLIN, 0};
+            if (poll(&p, 1, 10000) == 0) {
+                errno = ETIMEDOUT;
+                return -1;
+            }
+            continue;
+        }
+        seen |= nearest_feed(buffer, static_cast<std::size_t>(n));
+        if ((seen & NEAREST_ERROR) != 0)
+            return -1;
+    }
+    return seen;
+}
+
+int dump(int type)
+{
+    return ask(type) ? await() : -1;
+}
+
+// A fresh state from one dump each of links, addresses, routes and rules,
+// after the events still queued are thrown away: they predate the dumps.
+bool load()
+{
+    static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE, RTM_GETRULE};
+    for (int tries = 0; tries < 5; ++tries) {
+        ssize_t n = 0;
+        got g;
+        while ((g = receive(&n)) == got::some || g == got::lost)
+            ;
+        clear_state();
+        int seen = NEAREST_DONE;
+        for (const int kind : kinds) {
+            const int one = dump(kind);
+            if (one < 0) {
+                report(3, "netlink dump: %s", get_errmsg());
+                return false;
+            }
+            seen = one == 0 ? 0 : seen | one;
+            if (one == 0)
+                break;
+        }
+        if (seen != 0 && (seen & NEAREST_INTR) == 0)
+            return true;
+    }
+    report(4, "netlink dump: interrupted again and again; the table may be stale");
+    return true;
+}
+
+} // namespace
+
+int nearest_open()
+{
+    if (nl >= 0)
+        close(nl);
+    uid = getuid();
+    nl = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    sockaddr_nl sa{};
+    sa.nl_family = AF_NETLINK;
+    sa.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
+                   RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE | (1U << (RTNLGRP_IPV6_RULE - 1));
+    // Room for a burst of route changes; the kernel caps it at rmem_max.
+    const int room = 4 << 20;
+    if (nl >= 0)
+        (void)setsockopt(nl, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    if (nl < 0 || bind(nl, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        report(3, "netlink socket: %s", get_errmsg());
+    } else if (load()) {
+        return nl;
+    }
+    if (nl >= 0)
+        close(nl);
+    nl = -1;
+    return -1;
+}
+
+int nearest_update()
+{
+    if (nl < 0) {
+        errno = EBADF;
+        report(3, "netlink: %s", get_errmsg());
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = 0;
+        switch (receive(&n)) {
+        case got::some:
+            nearest_feed(buffer, static_cast<std::size_t>(n));
+            break;
+        case got::none:
+            return 0;
+        case got::lost:
+            return load() ? 1 : -1;
+        case got::failed:
+            report(3, "netlink: %s", get_errmsg());
+            return -1;
+        }
+    }
+}
+
+int nearest_feed(const void *datagram, size_t len)
+{
+    return feed(datagram, len);
+}
+
+int nearest_valid()
+{
+    return valid_state() ? 1 : 0;
+}

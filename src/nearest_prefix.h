@@ -1,0 +1,632 @@
+// SPDX-License-Identifier: ISC
+// The longest-prefix table of the nearest module: prefixes of one width (4
+// bytes for IPv4, 16 for IPv6), each with a value, found exactly by key and
+// length, or as the longest one that holds an address. One structure serves
+// every routing table and the host's own addresses.
+//
+// A multibit trie of 16-way nodes, four bits a level. A prefix lives at the
+// level where it ends, copied into each slot it covers there unless a longer
+// prefix of that level holds the slot. A slot below which one prefix alone
+// lies holds that prefix as a single, checked against the address, so that a
+// sparse long prefix costs one slot rather than a chain of nodes. Each node
+// and single keeps its cover: the longest prefix above it that holds all of
+// it, the answer when nothing in it matches. A lookup reads one slot a level
+// and at most one cover or key at the end. A hash on (length, key) finds a
+// prefix by name. Memory grows with realloc and is reported, never thrown.
+#ifndef LANPICK_NEAREST_PREFIX_H
+#define LANPICK_NEAREST_PREFIX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace nearest_internal {
+
+using u8 = std::uint8_t;
+using u32 = std::uint32_t;
+constexpr u32 none = 0xffffffffU;
+
+// Grows a realloc'd array of T to hold at least n; false when memory ran out.
+template <typename T> bool grow(T **array, u32 *cap, u32 n)
+{
+    if (n <= *cap)
+        return true;
+    u32 want = *cap > 0 ? *cap : 16;
+    while (want < n)
+        want *= 2;
+    void *p = std::realloc(*array, static_cast<std::size_t>(want) * sizeof(T));
+    if (p == nullptr)
+        return false;
+    *array = static_cast<T *>(p);
+    *cap = want;
+    return true;
+}
+
+// The bit at position i of a big-endian key.
+inline int bit_at(const u8 *key, int i)
+{
+    return (key[i >> 3] >> (7 - (i & 7))) & 1;
+}
+
+// The number of leading bits a and b share, up to n.
+inline int common_bits(const u8 *a, const u8 *b, int n)
+{
+    int i = 0;
+    while (i < n && a[i >> 3] == b[i >> 3])
+        i += 8;
+    while (i < n && bit_at(a, i) == bit_at(b, i))
+        ++i;
+    return i < n ? i : n;
+}
+
+// Whether the first len bits of a and b agree.
+inline bool same_bits(const u8 *a, const u8 *b, int len)
+{
+    const auto whole = static_cast<std::size_t>(len / 8);
+    if (std::memcmp(a, b, whole) != 0)
+        return false;
+    return len % 8 == 0 || ((a[whole] ^ b[whole]) & (0xff00 >> (len % 8))) == 0;
+}
+
+template <std::size_t Bytes> class prefix_table {
+  public:
+    static constexpr int width = static_cast<int>(Bytes * 8);
+    static constexpr std::size_t levels = Bytes * 2; // of four bits
+
+    prefix_table() = default;
+    prefix_table(const prefix_table &) = delete;
+    prefix_table &operator=(const prefix_table &) = delete;
+    prefix_table(prefix_table &&) = delete;
+    prefix_table &operator=(prefix_table &&) = delete;
+    ~prefix_table() { release(); }
+
+    // The prefix key/len, or none.
+    u32 find(const u8 *key, int len) const
+    {
+        if (nbuckets == 0 || count_[len] == 0)
+            return none;
+        u8 k[Bytes];
+        masked(k, key, len);
+        for (u32 p = buckets[hash(k, len) & (nbuckets - 1)]; p != none; p = prefixes[p].chain)
+            if (prefixes[p].len == len && std::memcmp(prefixes[p].key, k, Bytes) == 0)
+                return p;
+        return none;
+    }
+
+    // The prefix key/len, added with value none when new; none when memory
+    // ran out.
+    u32 add(const u8 *key, int len)
+    {
+        u32 p = find(key, len);
+        if (p != none)
+            return p;
+        if (!room())
+            return none;
+        p = take_prefix();
+        prefix &x = prefixes[p];
+        masked(x.key, key, len);
+        x.len = static_cast<u8>(len);
+        x.value = none;
+        u32 &b = buckets[hash(x.key, len) & (nbuckets - 1)];
+        x.chain = b;
+        b = p;
+        ++count_[len];
+        ++live;
+        if (len == 0)
+            spread(0, p);
+        else
+            insert_from(0, 0, p);
+        return p;
+    }
+
+    // Takes prefix p out.
+    void remove(u32 p)
+    {
+        const int len = prefixes[p].len;
+        if (len == 0)
+            unspread(0, p, none);
+        else
+            withdraw(p);
+        u32 *at = &buckets[hash(prefixes[p].key, len) & (nbuckets - 1)];
+        while (*at != p)
+            at = &prefixes[*at].chain;
+        *at = prefixes[p].chain;
+        --count_[len];
+        --live;
+        prefixes[p].len = 0xff; // marks it free
+        prefixes[p].chain = freed;
+        freed = p;
+    }
+
+    // The longest prefix that holds address a, or none.
+    u32 match(const u8 *a) const
+    {
+        if (nnodes == 0)
+            return none;
+        u32 n = 0;
+        for (int d = 0;; ++d) {
+            const u32 s = nodes[n].slot[nibble(a, d)];
+            switch (s & 3) {
+            case node_tag:
+                n = s >> 2;
+                continue;
+            case prefix_tag:
+                return s >> 2;
+            case single_tag: {
+                const single &g = singles[s >> 2];
+                return same_bits(prefixes[g.prefix].key, a, prefixes[g.prefix].len) ? g.prefix
+                                                                                     : g.cover;
+            }
+            default:
+                return covers[n];
+            }
+        }
+    }
+
+    // The longest prefix that holds address a and is shorter than len, or
+    // none: where a longer match did not answer.
+    u32 shorter(const u8 *a, int len) const
+    {
+        for (int l = len - 1; l >= 0; --l) {
+            const u32 p = find(a, l);
+            if (p != none)
+                return p;
+        }
+        return none;
+    }
+
+    u32 &value(u32 p) { return prefixes[p].value; }
+    u32 value(u32 p) const { return prefixes[p].value; }
+    int len(u32 p) const { return prefixes[p].len; }
+    const u8 *key(u32 p) const { return prefixes[p].key; }
+    u32 size() const { return live; }
+
+    // Calls f(p) for each prefix p; f may not change the table.
+    template <typename F> void each(F f) const
+    {
+        for (u32 p = 0; p < used; ++p)
+            if (prefixes[p].len != 0xff)
+                f(p);
+    }
+
+    // Empties the table, keeping its memory for the next fill.
+    void clear()
+    {
+        used = nnodes = nsingles = live = 0;
+        freed = nfreed = sfreed = none;
+        std::memset(count_, 0, sizeof count_);
+        for (u32 i = 0; i < nbuckets; ++i)
+            buckets[i] = none;
+    }
+
+    // Gives the memory back; the table is empty and usable after.
+    void release()
+    {
+        std::free(prefixes);
+        std::free(nodes);
+        std::free(covers);
+        std::free(singles);
+        std::free(buckets);
+        prefixes = nullptr;
+        nodes = nullptr;
+        covers = nullptr;
+        singles = nullptr;
+        buckets = nullptr;
+        pcap = ncap = scap = nbuckets = 0;
+        clear();
+    }
+
+    // The bytes held.
+    std::size_t bytes() const
+    {
+        return (pcap * sizeof(prefix)) + (ncap * (sizeof(node) + sizeof(u32))) +
+               (scap * sizeof(single)) + (nbuckets * sizeof(u32));
+    }
+
+    // Whether the trie and the hash agree with each other: every prefix
+    // hashed where its key says and reachable where its length says, every
+    // slot and cover the longest prefix that holds it.
+    bool valid() const
+    {
+        u32 hashed = 0;
+        for (u32 b = 0; b < nbuckets; ++b)
+            for (u32 p = buckets[b]; p != none && hashed <= live; p = prefixes[p].chain, ++hashed)
+                if (p >= used || prefixes[p].len > width ||
+                    (hash(prefixes[p].key, prefixes[p].len) & (nbuckets - 1)) != b)
+                    return false;
+        if (hashed != live)
+            return false;
+        if (nnodes == 0)
+            return live == 0;
+        if (!valid_node(0, 0, nullptr))
+            return false;
+        bool ok = true;
+        each([&](u32 p) { ok = ok && placed(p); });
+        return ok;
+    }
+
+  private:
+    static constexpr u32 node_tag = 1;
+    static constexpr u32 prefix_tag = 2;
+    static constexpr u32 single_tag = 3;
+
+    struct prefix {
+        u8 key[Bytes];
+        u8 len; // 0xff when free
+        u32 value;
+        u32 chain; // the hash bucket's next, or the free list's
+    };
+    struct node {
+        u32 slot[16];
+    };
+    struct single {
+        u32 prefix;
+        u32 cover; // the free list's link when free
+    };
+
+    prefix *prefixes = nullptr;
+    node *nodes = nullptr;
+    u32 *covers = nullptr; // a node's cover, beside it: read only at the end
+    single *singles = nullptr;
+    u32 *buckets = nullptr;
+    u32 pcap = 0, used = 0, freed = none, live = 0;
+    u32 ncap = 0, nnodes = 0, nfreed = none;
+    u32 scap = 0, nsingles = 0, sfreed = none;
+    u32 nbuckets = 0; // a power of two, at least the prefixes
+    u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
+
+    static int nibble(const u8 *a, int d)
+    {
+        const u8 b = a[d >> 1];
+        return (d & 1) == 0 ? b >> 4 : b & 15;
+    }
+
+    static void masked(u8 *out, const u8 *in, int len)
+    {
+        std::memset(out, 0, Bytes);
+        std::memcpy(out, in, static_cast<std::size_t>(len / 8));
+        if (len % 8 != 0)
+            out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
+    }
+
+    static u32 hash(const u8 *key, int len)
+    {
+        u32 h = 2166136261U ^ static_cast<u32>(len);
+        for (std::size_t i = 0; i < Bytes; ++i)
+            h = (h ^ key[i]) * 16777619U;
+        return h ^ (h >> 15);
+    }
+
+    // The depth where a prefix of length len (at least 1) lives.
+    static int depth_of(int len) { return (len - 1) / 4; }
+
+    // A prefix's length, or -1 for none.
+    int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
+
+    // Room for one more prefix, with its node and single; false when
+    // memory ran out.
+    bool room()
+    {
+        if (!grow(&prefixes, &pcap, used + 1))
+            return false;
+        const u32 n = nnodes + (width / 4);
+        if (n > ncap) {
+            u32 c = ncap;
+            if (!grow(&nodes, &c, n) || !grow(&covers, &ncap, c))
+                return false;
+        }
+        if (!grow(&singles, &scap, nsingles + 2))
+            return false;
+        if (live + 1 > nbuckets)
+            rehash((live + 1) * 2);
+        if (nnodes == 0) {
+            std::memset(&nodes[0], 0, sizeof nodes[0]);
+            covers[0] = none;
+            nnodes = 1;
+        }
+        return nbuckets > 0;
+    }
+
+    void rehash(u32 want)
+    {
+        u32 n = 64;
+        while (n < want)
+            n *= 2;
+        void *p = std::malloc(n * sizeof(u32));
+        if (p == nullptr)
+            return; // the chains only grow longer
+        std::free(buckets);
+        buckets = static_cast<u32 *>(p);
+        nbuckets = n;
+        for (u32 i = 0; i < n; ++i)
+            buckets[i] = none;
+        each([&](u32 x) {
+            u32 &b = buckets[hash(prefixes[x].key, prefixes[x].len) & (n - 1)];
+            prefixes[x].chain = b;
+            b = x;
+        });
+    }
+
+    u32 take_prefix()
+    {
+        if (freed == none)
+            return used++;
+        const u32 p = freed;
+        freed = prefixes[p].chain;
+        return p;
+    }
+
+    u32 new_node(u32 cover)
+    {
+        u32 n = nfreed;
+        if (n == none)
+            n = nnodes++;
+        else
+            nfreed = nodes[n].slot[0];
+        std::memset(&nodes[n], 0, sizeof nodes[n]);
+        covers[n] = cover;
+        return n;
+    }
+
+    void free_node(u32 n)
+    {
+        nodes[n].slot[0] = nfreed;
+        nfreed = n;
+    }
+
+    u32 new_single(u32 p, u32 cover)
+    {
+        u32 g = sfreed;
+        if (g == none)
+            g = nsingles++;
+        else
+            sfreed = singles[g].cover;
+        singles[g] = single{p, cover};
+        return g;
+    }
+
+    void free_single(u32 g)
+    {
+        singles[g].prefix = none;
+        singles[g].cover = sfreed;
+        sfreed = g;
+    }
+
+    // What the slot at depth d falls back to when it holds cover: the
+    // prefix itself when it is of this level, else nothing, which is the
+    // node's cover.
+    u32 slot_for(u32 cover, int d) const
+    {
+        return cover != none && prefixes[cover].len > 4 * d ? (cover << 2) | prefix_tag : 0;
+    }
+
+    // The longest prefix that holds all of slot s of node n at depth d.
+    u32 cover_of(u32 n, u32 s) const
+    {
+        switch (s & 3) {
+        case prefix_tag:
+            return s >> 2;
+        case node_tag:
+            return covers[s >> 2];
+        case single_tag:
+            return singles[s >> 2].cover;
+        default:
+            return covers[n];
+        }
+    }
+
+    // Places prefix p, whose level is d or deeper, below node n at depth d.
+    // room() made room for the node a split takes.
+    void insert_from(u32 n, int d, u32 p)
+    {
+        const u8 *key = prefixes[p].key;
+        const int target = depth_of(prefixes[p].len);
+        for (; d < target; ++d) {
+            const u32 s = nodes[n].slot[nibble(key, d)];
+            if ((s & 3) == node_tag) {
+                n = s >> 2;
+                continue;
+            }
+            if ((s & 3) != single_tag) { // one prefix alone below: a single
+                nodes[n].slot[nibble(key, d)] = (new_single(p, cover_of(n, s)) << 2) | single_tag;
+                return;
+            }
+            // Two prefixes below: the single becomes a node holding both.
+            const u32 g = s >> 2;
+            const u32 q = singles[g].prefix;
+            const u32 c = new_node(singles[g].cover);
+            free_single(g);
+            nodes[n].slot[nibble(key, d)] = (c << 2) | node_tag;
+            insert_from(c, d + 1, q);
+            n = c;
+        }
+        const int len = prefixes[p].len;
+        const int span = 4 * (d + 1) - len;
+        const int first = nibble(key, d) & ~((1 << span) - 1);
+        for (int i = first; i < first + (1 << span); ++i) {
+            u32 &s = nodes[n].slot[i];
+            switch (s & 3) {
+            case node_tag:
+                spread(s >> 2, p);
+                break;
+            case single_tag:
+                if (length(singles[s >> 2].cover) < len)
+                    singles[s >> 2].cover = p;
+                break;
+            default: // empty, or a shorter prefix of this level
+                if (s == 0 || prefixes[s >> 2].len < len)
+                    s = (p << 2) | prefix_tag;
+                break;
+            }
+        }
+    }
+
+    // Makes p, which holds all of node n, the cover of n and of what lies
+    // below it, wherever their cover is shorter.
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
+    void spread(u32 n, u32 p)
+    {
+        if (length(covers[n]) >= prefixes[p].len)
+            return;
+        covers[n] = p;
+        for (u32 s : nodes[n].slot) {
+            if ((s & 3) == node_tag)
+                spread(s >> 2, p);
+            else if ((s & 3) == single_tag && length(singles[s >> 2].cover) < prefixes[p].len)
+                singles[s >> 2].cover = p;
+        }
+    }
+
+    // Replaces p by r as the cover of node n and below it.
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
+    void unspread(u32 n, u32 p, u32 r)
+    {
+        if (covers[n] != p)
+            return;
+        covers[n] = r;
+        for (u32 s : nodes[n].slot) {
+            if ((s & 3) == node_tag)
+                unspread(s >> 2, p, r);
+            else if ((s & 3) == single_tag && singles[s >> 2].cover == p)
+                singles[s >> 2].cover = r;
+        }
+    }
+
+    // Takes prefix p (of length at least 1) out of the trie, then folds the
+    // nodes on its path that hold too little.
+    void withdraw(u32 p)
+    {
+        const u8 *key = prefixes[p].key;
+        const int len = prefixes[p].len;
+        const int target = depth_of(len);
+        u32 path[levels + 1];
+        u32 n = 0;
+        int d = 0;
+        for (; d < target; ++d) {
+            path[d] = n;
+            u32 &s = nodes[n].slot[nibble(key, d)];
+            if ((s & 3) == single_tag && singles[s >> 2].prefix == p) {
+                const u32 cover = singles[s >> 2].cover;
+                free_single(s >> 2);
+                s = slot_for(cover, d);
+                fold(path, d, key);
+                return;
+            }
+            if ((s & 3) != node_tag)
+                return; // not in the trie
+            n = s >> 2;
+        }
+        path[d] = n;
+        // What holds p's slots once p is gone: a shorter prefix of this
+        // level, or the node's cover.
+        u32 r = none;
+        for (int l = len - 1; l > 4 * d && r == none; --l)
+            r = find(key, l);
+        const u32 fallback = r != none ? r : covers[n];
+        const int span = 4 * (d + 1) - len;
+        const int first = nibble(key, d) & ~((1 << span) - 1);
+        for (int i = first; i < first + (1 << span); ++i) {
+            u32 &s = nodes[n].slot[i];
+            if (s == ((p << 2) | prefix_tag))
+                s = r != none ? (r << 2) | prefix_tag : 0;
+            else if ((s & 3) == node_tag)
+                unspread(s >> 2, p, fallback);
+            else if ((s & 3) == single_tag && singles[s >> 2].cover == p)
+                singles[s >> 2].cover = fallback;
+        }
+        fold(path, d, key);
+    }
+
+    // From depth d up the path of key, replaces a node that holds nothing,
+    // or only one single, or only one prefix, by what its parent's slot can
+    // hold.
+    void fold(const u32 *path, int d, const u8 *key)
+    {
+        for (; d > 0; --d) {
+            const u32 n = path[d];
+            u32 only = 0;
+            int kinds = 0;
+            for (u32 s : nodes[n].slot)
+                if (s != 0 && s != only) {
+                    only = s;
+                    ++kinds;
+                }
+            if (kinds > 1 || (only & 3) == node_tag)
+                return;
+            // A single whose cover is a prefix of this level keeps its node.
+            if ((only & 3) == single_tag && singles[only >> 2].cover != covers[n])
+                return;
+            if ((only & 3) == prefix_tag && sfreed == none && nsingles >= scap)
+                return; // no memory for the single: the node stays
+            u32 &up = nodes[path[d - 1]].slot[nibble(key, d - 1)];
+            if (only == 0)
+                up = slot_for(covers[n], d - 1);
+            else if ((only & 3) == single_tag)
+                up = only;
+            else // a prefix that filled the node would be of the level above
+                up = (new_single(only >> 2, covers[n]) << 2) | single_tag;
+            free_node(n);
+        }
+    }
+
+    // The longest prefix of length at most max that holds key.
+    u32 longest(const u8 *key, int max) const
+    {
+        for (int l = max; l >= 0; --l)
+            if (const u32 p = find(key, l); p != none)
+                return p;
+        return none;
+    }
+
+    // Checks node n at depth d, reached by the first 4d bits of above.
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
+    bool valid_node(u32 n, int d, const u8 *above) const
+    {
+        u8 key[Bytes] = {};
+        if (above != nullptr)
+            std::memcpy(key, above, Bytes);
+        if (n >= nnodes || covers[n] != longest(key, 4 * d))
+            return false;
+        for (int i = 0; i < 16; ++i) {
+            const int shift = (d & 1) == 0 ? 4 : 0;
+            key[d >> 1] = static_cast<u8>((key[d >> 1] & ~(15 << shift)) | (i << shift));
+            const u32 best = longest(key, 4 * (d + 1));
+            const u32 s = nodes[n].slot[i];
+            switch (s & 3) {
+            case node_tag:
+                if (d + 1 >= width / 4 || !valid_node(s >> 2, d + 1, key))
+                    return false;
+                break;
+            case single_tag: {
+                const single &g = singles[s >> 2];
+                if (g.prefix >= used || g.cover != best || prefixes[g.prefix].len <= 4 * (d + 1) ||
+                    !same_bits(prefixes[g.prefix].key, key, 4 * (d + 1)))
+                    return false;
+                break;
+            }
+            default:
+                if (s != slot_for(best, d))
+                    return false;
+                break;
+            }
+            key[d >> 1] = static_cast<u8>(key[d >> 1] & ~(15 << shift));
+        }
+        return true;
+    }
+
+    // Whether prefix p is where a lookup finds it: its own addresses, where
+    // no longer prefix holds them, answer p.
+    bool placed(u32 p) const
+    {
+        const int len = prefixes[p].len;
+        u8 a[Bytes];
+        std::memcpy(a, prefixes[p].key, Bytes);
+        const u32 m = match(a);
+        return m != none && prefixes[m].len >= len && same_bits(prefixes[m].key, a, len);
+    }
+};
+
+} // namespace nearest_internal
+
+#endif

@@ -1,0 +1,714 @@
+// SPDX-License-Identifier: ISC
+// The host's state, kept from the kernel's changes: devices, their addresses
+// in the kernel's order, the routes of every table and the policy rules. It
+// also does what the kernel does without saying so: a device set down, or
+// left without IPv4 addresses, loses its IPv4 routes with no RTM_DELROUTE.
+#include "nearest_state.h"
+
+#include "report.h"
+
+#include <arpa/inet.h>
+#include <linux/fib_rules.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+
+#include <cstring>
+#include <new>
+
+namespace nearest_internal {
+
+state st;
+unsigned uid;
+
+namespace {
+
+// --- Devices
+
+u32 device_at(int index)
+{
+    u32 lo = 0;
+    u32 hi = st.ndevices;
+    while (lo < hi) {
+        const u32 mid = (lo + hi) / 2;
+        if (st.devices[mid].index < index)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+device *device_of(int index)
+{
+    const u32 at = device_at(index);
+    return at < st.ndevices && st.devices[at].index == index ? &st.devices[at] : nullptr;
+}
+
+void drop_routes_through(int index, int slot, bool keep_host);
+void unlink_address(u32 a);
+
+void set_device(const change &c)
+{
+    device *d = device_of(c.index);
+    if (d == nullptr) {
+        if (!grow(&st.devices, &st.devcap, st.ndevices + 1)) {
+            report(3, "nearest: out of memory; device %d left out", c.index);
+            return;
+        }
+        const u32 at = device_at(c.index);
+        std::memmove(st.devices + at + 1, st.devices + at, (st.ndevices - at) * sizeof *d);
+        ++st.ndevices;
+        d = &st.devices[at];
+        *d = device{c.index, 0, 0, {}, {none, none}, 0};
+    }
+    const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
+    d->flags = c.flags;
+    d->group = c.group;
+    if (c.name[0] != '\0')
+        std::memcpy(d->name, c.name, sizeof d->name);
+    ++st.gen;
+    // Its IPv4 routes die with it, but for the host-scope ones: its
+    // addresses stay local.
+    if (down)
+        drop_routes_through(c.index, v4, true);
+}
+
+void drop_device(int index)
+{
+    device *d = device_of(index);
+    if (d == nullptr)
+        return;
+    for (int s = v4; s <= v6; ++s)
+        while (d->first[s] != none)
+            unlink_address(d->first[s]);
+    drop_routes_through(index, v4, false);
+    drop_routes_through(index, v6, false);
+    d = device_of(index);
+    --st.ndevices;
+    std::memmove(d, d + 1, static_cast<std::size_t>(st.devices + st.ndevices - d) * sizeof *d);
+    ++st.gen;
+}
+
+// --- Addresses
+
+void mask(u8 *out, const u8 *in, int len)
+{
+    std::memset(out, 0, 16);
+    std::memcpy(out, in, static_cast<std::size_t>(len / 8));
+    if (len % 8 != 0)
+        out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
+}
+
+// The scope an IPv6 address is sorted by on its device: wider first.
+int source_scope(const u8 *a)
+{
+    static const u8 loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
+        return 2;
+    if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
+        return 5;
+    return std::memcmp(a, loopback, 16) == 0 ? 2 : 14;
+}
+
+u32 *locals_of(int s, const u8 *local, bool make)
+{
+    u32 p = s == v4 ? (make ? st.local4.add(local, 32) : st.local4.find(local, 32))
+                    : (make ? st.local6.add(local, 128) : st.local6.find(local, 128));
+    if (p == none)
+        return nullptr;
+    return s == v4 ? &st.local4.value(p) : &st.local6.value(p);
+}
+
+u32 find_on_device(const change &c, const u8 *net)
+{
+    const device *d = device_of(c.index);
+    for (u32 a = d != nullptr ? d->first[c.slot] : none; a != none; a = st.addresses[a].next) {
+        const address &x = st.addresses[a];
+        if (std::memcmp(x.local, c.local, 16) == 0 && x.len == c.len &&
+            std::memcmp(x.net, net, 16) == 0)
+            return a;
+    }
+    return none;
+}
+
+// Where a new address goes in its device's list, as the kernel puts it: a
+// dump's in the order given; an IPv4 primary after the last primary of a
+// scope as wide or wider, a secondary last; an IPv6 one before the first of
+// a scope as narrow or narrower.
+u32 *place_for(device *d, const address &x, bool dumped)
+{
+    u32 *at = &d->first[x.slot];
+    if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0)) {
+        while (*at != none)
+            at = &st.addresses[*at].next;
+        return at;
+    }
+    if (x.slot == v6) {
+        const int mine = source_scope(x.local);
+        while (*at != none && source_scope(st.addresses[*at].local) > mine)
+            at = &st.addresses[*at].next;
+        return at;
+    }
+    u32 *after = &d->first[v4];
+    for (; *at != none; at = &st.addresses[*at].next)
+        if ((st.addresses[*at].flags & IFA_F_SECONDARY) == 0 && x.scope <= st.addresses[*at].scope)
+            after = &st.addresses[*at].next;
+    return after;
+}
+
+void add_address(const change &c)
+{
+    device *d = device_of(c.index);
+    if (d == nullptr) // an address arrives after its device
+        return;
+    u8 net[16];
+    mask(net, c.peer, c.len);
+    if (const u32 found = find_on_device(c, net); found != none) {
+        st.addresses[found].flags = c.flags;
+        st.addresses[found].scope = static_cast<u8>(c.scope);
+        ++st.gen;
+        return;
+    }
+    u32 a = st.addrfreed;
+    if (a == none && !grow(&st.addresses, &st.addrcap, st.naddresses + 1))
+        a = none;
+    else if (a == none)
+        a = st.naddresses++;
+    else
+        st.addrfreed = st.addresses[a].next;
+    u32 *locals = a != none ? locals_of(c.slot, c.local, true) : nullptr;
+    if (locals == nullptr) {
+        if (a != none) { // give it back
+            st.addresses[a].next = st.addrfreed;
+            st.addrfreed = a;
+        }
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
+        report(3, "nearest: out of memory; %s/%d on device %d left out", text, c.len, c.index);
+        return;
+    }
+    address &x = st.addresses[a];
+    std::memcpy(x.local, c.local, 16);
+    std::memcpy(x.net, net, 16);
+    x.flags = c.flags;
+    x.index = c.index;
+    x.slot = static_cast<u8>(c.slot);
+    x.len = static_cast<u8>(c.len);
+    x.scope = static_cast<u8>(c.scope);
+    x.same = *locals;
+    *locals = a;
+    u32 *at = place_for(d, x, (c.nlflags & NLM_F_MULTI) != 0);
+    x.next = *at;
+    *at = a;
+    if (c.slot == v4)
+        ++d->count4;
+    ++st.gen;
+}
+
+// Takes address a off its device and out of the local table.
+void unlink_address(u32 a)
+{
+    address &x = st.addresses[a];
+    device *d = device_of(x.index);
+    if (d == nullptr) // never: a device goes after its addresses
+        return;
+    u32 *at = &d->first[x.slot];
+    while (*at != a)
+        at = &st.addresses[*at].next;
+    *at = x.next;
+    if (x.slot == v4)
+        --d->count4;
+    const u32 p = x.slot == v4 ? st.local4.find(x.local, 32) : st.local6.find(x.local, 128);
+    u32 *head = x.slot == v4 ? &st.local4.value(p) : &st.local6.value(p);
+    for (at = head; *at != a;)
+        at = &st.addresses[*at].same;
+    *at = x.same;
+    if (*head == none) {
+        if (x.slot == v4)
+            st.local4.remove(p);
+        else
+            st.local6.remove(p);
+    }
+    x.len = 0xff; // marks it free
+    x.next = st.addrfreed;
+    st.addrfreed = a;
+    ++st.gen;
+}
+
+void drop_address(const change &c)
+{
+    u8 net[16];
+    mask(net, c.peer, c.len);
+    const u32 a = find_on_device(c, net);
+    if (a == none)
+        return;
+    unlink_address(a);
+    // A device's last IPv4 address takes its IPv4 routes with it.
+    if (const device *d = device_of(c.index); c.slot == v4 && d != nullptr && d->count4 == 0)
+        drop_routes_through(c.index, v4, false);
+}
+
+// --- Nexthops, shared
+
+u32 hop_hash(const hop &h)
+{
+    u32 x = 2166136261U;
+    const auto mix = [&x](const void *p, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i)
+            x = (x ^ static_cast<const u8 *>(p)[i]) * 16777619U;
+    };
+    mix(h.nh.gateway, 16);
+    mix(&h.nh.oif, sizeof h.nh.oif);
+    mix(h.prefsrc, 16);
+    return x ^ static_cast<u32>(h.slot + (h.nh.gwslot * 4) + (h.has_prefsrc ? 16 : 0));
+}
+
+bool same_hop(const hop &a, const hop &b)
+{
+    return a.slot == b.slot && a.scope == b.scope && a.nh.gwslot == b.nh.gwslot && a.nh.oif == b.nh.oif &&
+           a.nh.flags == b.nh.flags && std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
+           a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
+}
+
+void rehash_hops()
+{
+    u32 n = 64;
+    while (n < st.nhops * 2)
+        n *= 2;
+    if (n <= st.nhopbuckets)
+        return;
+    void *p = std::malloc(n * sizeof(u32));
+    if (p == nullptr)
+        return;
+    std::free(st.hopbuckets);
+    st.hopbuckets = static_cast<u32 *>(p);
+    st.nhopbuckets = n;
+    for (u32 i = 0; i < n; ++i)
+        st.hopbuckets[i] = none;
+    for (u32 h = 0; h < st.nhops; ++h)
+        if (st.hops[h].refs > 0) {
+            u32 &b = st.hopbuckets[hop_hash(st.hops[h]) & (n - 1)];
+            st.hops[h].chain = b;
+            b = h;
+        }
+}
+
+// The shared copy of h, with one more reference; none without memory.
+u32 take_hop(const hop &h)
+{
+    if (st.nhopbuckets > 0)
+        for (u32 x = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)]; x != none;
+             x = st.hops[x].chain)
+            if (same_hop(st.hops[x], h)) {
+                ++st.hops[x].refs;
+                return x;
+            }
+    u32 x = st.hopfreed;
+    if (x != none)
+        st.hopfreed = st.hops[x].chain;
+    else if (grow(&st.hops, &st.hopcap, st.nhops + 1))
+        x = st.nhops++;
+    else
+        return none;
+    st.hops[x] = h;
+    st.hops[x].refs = 1;
+    st.hops[x].gen = st.gen - 1;
+    rehash_hops();
+    if (st.nhopbuckets == 0) {
+        st.hops[x].refs = 0;
+        st.hops[x].chain = st.hopfreed;
+        st.hopfreed = x;
+        return none;
+    }
+    u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
+    st.hops[x].chain = b;
+    b = x;
+    return x;
+}
+
+void put_hop(u32 x)
+{
+    if (x == none || --st.hops[x].refs > 0)
+        return;
+    u32 *at = &st.hopbuckets[hop_hash(st.hops[x]) & (st.nhopbuckets - 1)];
+    while (*at != x)
+        at = &st.hops[*at].chain;
+    *at = st.hops[x].chain;
+    st.hops[x].chain = st.hopfreed;
+    st.hopfreed = x;
+}
+
+u32 take_cell(u32 h, u32 next)
+{
+    u32 x = st.cellfreed;
+    if (x != none)
+        st.cellfreed = st.cells[x].next;
+    else if (grow(&st.cells, &st.cellcap, st.ncells + 1))
+        x = st.ncells++;
+    else
+        return none;
+    st.cells[x] = cell{h, next};
+    return x;
+}
+
+// --- Routes
+
+table *table_of(u32 id, bool make)
+{
+    for (u32 i = 0; i < st.ntables; ++i)
+        if (st.tables[i]->id == id)
+            return st.tables[i];
+    if (!make || !grow(&st.tables, &st.tablecap, st.ntables + 1))
+        return nullptr;
+    auto *t = new (std::nothrow) table;
+    if (t == nullptr)
+        return nullptr;
+    t->id = id;
+    st.tables[st.ntables++] = t;
+    return t;
+}
+
+// The first route of prefix p in slot s of table t.
+u32 &head(table *t, int s, u32 p)
+{
+    return s == v4 ? t->v4.value(p) : t->v6.value(p);
+}
+
+void free_route(u32 r)
+{
+    route &x = st.routes[r];
+    put_hop(x.hop);
+    for (u32 c = x.more; c != none;) {
+        const u32 next = st.cells[c].next;
+        put_hop(st.cells[c].hop);
+        st.cells[c].next = st.cellfreed;
+        st.cellfreed = c;
+        c = next;
+    }
+    x.type = RTN_UNSPEC; // marks it free
+    x.next = st.routefreed;
+    st.routefreed = r;
+}
+
+// The route that the change describes, with its nexthops shared; none
+// without memory.
+u32 make_route(const change &c)
+{
+    u32 r = st.routefreed;
+    if (r != none)
+        st.routefreed = st.routes[r].next;
+    else if (grow(&st.routes, &st.routecap, st.nroutes + 1))
+        r = st.nroutes++;
+    else
+        return none;
+    route &x = st.routes[r];
+    x = route{c.metric, none, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype),
+              static_cast<u8>(c.protocol), static_cast<u8>(c.scope)};
+    for (int i = c.nhops - 1; i >= 0; --i) {
+        hop h{};
+        h.nh = c.hops[i];
+        h.slot = c.slot;
+        h.scope = c.scope;
+        h.has_prefsrc = c.has_prefsrc;
+        std::memcpy(h.prefsrc, c.prefsrc, 16);
+        const u32 shared = take_hop(h);
+        if (shared == none)
+            break;
+        if (i == 0) {
+            x.hop = shared;
+        } else if (const u32 more = take_cell(shared, x.more); more != none) {
+            x.more = more;
+        } else {
+            put_hop(shared);
+        }
+    }
+    if (x.hop == none && !c.nhid && c.nhops > 0) {
+        free_route(r);
+        return none;
+    }
+    return r;
+}
+
+// Whether route r is the one change c names: the same tos and metric, and
+// the same first nexthop when c gives one.
+bool names(const route &x, const change &c)
+{
+    if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
+        return false;
+    if (c.nhops == 0 || x.hop == none)
+        return true;
+    const nexthop &h = st.hops[x.hop].nh;
+    return h.oif == c.hops[0].oif && h.gwslot == c.hops[0].gwslot &&
+           std::memcmp(h.gateway, c.hops[0].gateway, 16) == 0;
+}
+
+void say_unfollowed()
+{
+    if (!st.unfollowed_said)
+        report(4, "nearest: routes through nexthop objects are not followed; "
+                  "destinations they reach have no answer");
+    st.unfollowed_said = true;
+}
+
+void add_route(const change &c)
+{
+    table *t = table_of(c.table, true);
+    const u32 p = t == nullptr ? none : c.slot == v4 ? t->v4.add(c.local, c.len) : t->v6.add(c.local, c.len);
+    const u32 r = p == none ? none : make_route(c);
+    if (r == none) {
+        if (p != none && head(t, c.slot, p) == none)
+            c.slot == v4 ? t->v4.remove(p) : t->v6.remove(p);
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
+        report(3, "nearest: out of memory; route %s/%d left out", text, c.len);
+        return;
+    }
+    if (c.nhid)
+        say_unfollowed();
+    route &x = st.routes[r];
+    // In the kernel's order: by tos, wider first, then by metric; a new
+    // route after those that tie with it, or in place of the first when it
+    // replaces.
+    u32 *at = &head(t, c.slot, p);
+    // A route met twice, by an event and then by a dump, is kept once.
+    for (u32 *same = at; *same != none; same = &st.routes[*same].next)
+        if (names(st.routes[*same], c)) {
+            x.next = st.routes[*same].next;
+            free_route(*same);
+            *same = r;
+            return;
+        }
+    while (*at != none) {
+        const route &y = st.routes[*at];
+        if (y.tos < x.tos || (y.tos == x.tos && y.metric > x.metric))
+            break;
+        if ((c.nlflags & NLM_F_REPLACE) != 0 && y.tos == x.tos && y.metric == x.metric) {
+            x.next = y.next;
+            free_route(*at);
+            *at = r;
+            return;
+        }
+        at = &st.routes[*at].next;
+    }
+    x.next = *at;
+    *at = r;
+}
+
+// Takes route at out of its prefix's list, and the prefix when it empties.
+void unlink_route(table *t, int s, u32 p, u32 *at)
+{
+    const u32 r = *at;
+    *at = st.routes[r].next;
+    free_route(r);
+    if (head(t, s, p) == none) {
+        if (s == v4)
+            t->v4.remove(p);
+        else
+            t->v6.remove(p);
+    }
+}
+
+void drop_route(const change &c)
+{
+    table *t = table_of(c.table, false);
+    const u32 p = t == nullptr ? none : c.slot == v4 ? t->v4.find(c.local, c.len) : t->v6.find(c.local, c.len);
+    if (p == none)
+        return;
+    for (u32 *at = &head(t, c.slot, p); *at != none; at = &st.routes[*at].next)
+        if (names(st.routes[*at], c)) {
+            unlink_route(t, c.slot, p, at);
+            return;
+        }
+}
+
+// Whether every nexthop of route x is on device index.
+bool all_through(const route &x, int index)
+{
+    if (x.hop == none || st.hops[x.hop].nh.oif != index)
+        return false;
+    for (u32 c = x.more; c != none; c = st.cells[c].next)
+        if (st.hops[st.cells[c].hop].nh.oif != index)
+            return false;
+    return true;
+}
+
+template <typename Prefixes> void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
+{
+    prefixes.each([&](u32 p) {
+        u32 *at = &prefixes.value(p);
+        while (*at != none) {
+            const route &x = st.routes[*at];
+            if (all_through(x, index) && !(keep_host && x.scope == RT_SCOPE_HOST)) {
+                const bool last = x.next == none && at == &prefixes.value(p);
+                unlink_route(t, s, p, at);
+                if (last)
+                    return;
+            } else {
+                at = &st.routes[*at].next;
+            }
+        }
+    });
+}
+
+// The kernel's silent flush of the routes through a device.
+void drop_routes_through(int index, int slot, bool keep_host)
+{
+    for (u32 i = 0; i < st.ntables; ++i) {
+        table *t = st.tables[i];
+        if (slot == v4)
+            drop_in(t, t->v4, v4, index, keep_host);
+        else
+            drop_in(t, t->v6, v6, index, keep_host);
+    }
+}
+
+// --- Rules
+
+bool same_rule(const rule &a, const rule &b)
+{
+    return a.priority == b.priority && a.table == b.table && a.target == b.target &&
+           a.action == b.action && a.invert == b.invert && a.srclen == b.srclen &&
+           a.dstlen == b.dstlen && std::memcmp(a.src, b.src, 16) == 0 &&
+           std::memcmp(a.dst, b.dst, 16) == 0 && a.tos == b.tos && a.mark == b.mark &&
+           a.mask == b.mask && std::strcmp(a.iif, b.iif) == 0 && std::strcmp(a.oif, b.oif) == 0 &&
+           a.uidlo == b.uidlo && a.uidhi == b.uidhi && a.needs == b.needs &&
+           a.suppress_len == b.suppress_len && a.suppress_group == b.suppress_group;
+}
+
+void add_rule(const change &c)
+{
+    rule_list &list = st.rules[c.slot];
+    for (u32 i = 0; i < list.n; ++i)
+        if (same_rule(list.list[i], c.r))
+            return; // the kernel keeps no two alike: met twice
+    if (!grow(&list.list, &list.cap, list.n + 1)) {
+        report(3, "nearest: out of memory; rule %u left out", c.r.priority);
+        return;
+    }
+    u32 at = list.n;
+    while (at > 0 && list.list[at - 1].priority > c.r.priority)
+        --at;
+    std::memmove(list.list + at + 1, list.list + at, (list.n - at) * sizeof(rule));
+    list.list[at] = c.r;
+    ++list.n;
+}
+
+void drop_rule(const change &c)
+{
+    rule_list &list = st.rules[c.slot];
+    for (u32 i = 0; i < list.n; ++i)
+        if (same_rule(list.list[i], c.r)) {
+            std::memmove(list.list + i, list.list + i + 1, (list.n - i - 1) * sizeof(rule));
+            --list.n;
+            return;
+        }
+}
+
+} // namespace
+
+const device *find_device(int index)
+{
+    return device_of(index);
+}
+
+const table *find_table(u32 id)
+{
+    return table_of(id, false);
+}
+
+u32 find_address(int s, const u8 *local)
+{
+    const u32 p = s == v4 ? st.local4.find(local, 32) : st.local6.find(local, 128);
+    return p == none ? none : s == v4 ? st.local4.value(p) : st.local6.value(p);
+}
+
+void apply(const change &c)
+{
+    switch (c.type) {
+    case RTM_NEWLINK:
+        set_device(c);
+        break;
+    case RTM_DELLINK:
+        drop_device(c.index);
+        break;
+    case RTM_NEWADDR:
+        add_address(c);
+        break;
+    case RTM_DELADDR:
+        drop_address(c);
+        break;
+    case RTM_NEWROUTE:
+        add_route(c);
+        break;
+    case RTM_DELROUTE:
+        drop_route(c);
+        break;
+    case RTM_NEWRULE:
+        add_rule(c);
+        break;
+    default:
+        drop_rule(c);
+        break;
+    }
+}
+
+void clear_state()
+{
+    st.ndevices = 0;
+    st.naddresses = 0;
+    st.addrfreed = none;
+    st.local4.clear();
+    st.local6.clear();
+    st.nroutes = st.nhops = st.ncells = 0;
+    st.routefreed = st.hopfreed = st.cellfreed = none;
+    for (u32 i = 0; i < st.nhopbuckets; ++i)
+        st.hopbuckets[i] = none;
+    for (u32 i = 0; i < st.ntables; ++i) {
+        st.tables[i]->v4.clear();
+        st.tables[i]->v6.clear();
+    }
+    st.rules[v4].n = st.rules[v6].n = 0;
+    ++st.gen;
+}
+
+bool valid_state()
+{
+    bool ok = st.local4.valid() && st.local6.valid();
+    for (u32 i = 1; i < st.ndevices && ok; ++i)
+        ok = st.devices[i - 1].index < st.devices[i].index;
+    // Each address on its device's list once, and counted.
+    u32 listed = 0;
+    for (u32 i = 0; i < st.ndevices && ok; ++i)
+        for (int s = v4; s <= v6; ++s)
+            for (u32 a = st.devices[i].first[s]; a != none && ok; a = st.addresses[a].next, ++listed)
+                ok = a < st.naddresses && listed <= st.naddresses &&
+                     st.addresses[a].index == st.devices[i].index && st.addresses[a].slot == s &&
+                     find_address(s, st.addresses[a].local) != none;
+    u32 refs = 0;
+    for (u32 i = 0; i < st.ntables && ok; ++i) {
+        const table &t = *st.tables[i];
+        ok = t.v4.valid() && t.v6.valid();
+        const auto count = [&](u32 first) {
+            for (u32 r = first; r != none && ok; r = st.routes[r].next) {
+                ok = r < st.nroutes && st.routes[r].type != RTN_UNSPEC;
+                refs += st.routes[r].hop != none ? 1 : 0;
+                for (u32 c = ok ? st.routes[r].more : none; c != none && ok; c = st.cells[c].next)
+                    ++refs;
+            }
+            ok = ok && first != none;
+        };
+        t.v4.each([&](u32 p) { count(t.v4.value(p)); });
+        t.v6.each([&](u32 p) { count(t.v6.value(p)); });
+    }
+    u32 held = 0;
+    for (u32 h = 0; h < st.nhops; ++h)
+        held += st.hops[h].refs;
+    ok = ok && held == refs;
+    for (int s = v4; s <= v6 && ok; ++s)
+        for (u32 i = 1; i < st.rules[s].n && ok; ++i)
+            ok = st.rules[s].list[i - 1].priority <= st.rules[s].list[i].priority;
+    return ok;
+}
+
+} // namespace nearest_internal

@@ -1,0 +1,190 @@
+// SPDX-License-Identifier: ISC
+// The host's state as the nearest module keeps it, between the netlink side
+// that reads the kernel's messages into changes and the decision that reads
+// the state: devices, addresses, routes of every table, policy rules.
+#ifndef LANPICK_NEAREST_STATE_H
+#define LANPICK_NEAREST_STATE_H
+
+#include "nearest_prefix.h"
+
+#include <net/if.h>
+
+namespace nearest_internal {
+
+// Slot 0 holds IPv4, slot 1 IPv6.
+constexpr int v4 = 0;
+constexpr int v6 = 1;
+constexpr int maxhops = 16; // the nexthops of a multipath route kept
+
+inline int bits(int s)
+{
+    return s == v4 ? 32 : 128;
+}
+
+// One nexthop: through gateway (of gwslot, or none when gwslot < 0) on
+// device oif.
+struct nexthop {
+    u8 gateway[16];
+    int gwslot;
+    int oif;
+    unsigned flags; // RTNH_F_*
+};
+
+// A policy rule as the kernel applies it.
+struct rule {
+    u32 priority;
+    u32 table;
+    u32 target; // of a goto
+    int action; // FR_ACT_*
+    bool invert;
+    int srclen;
+    int dstlen;
+    u8 src[16];
+    u8 dst[16];
+    int tos;
+    u32 mark;
+    u32 mask;
+    char iif[IF_NAMESIZE];
+    char oif[IF_NAMESIZE];
+    u32 uidlo;
+    u32 uidhi;
+    bool needs; // a selector this module's packet cannot meet: protocol, ports, others
+    int suppress_len;     // -1 when unset
+    long suppress_group;  // -1 when unset
+};
+
+// What one rtnetlink message says, read once and then forgotten.
+struct change {
+    int type;         // RTM_NEWLINK ... RTM_DELRULE
+    unsigned nlflags; // NLM_F_REPLACE, NLM_F_APPEND of a new route
+    int slot;
+    int index;
+    // A link's IFF_* and group, an address's IFA_F_*, a route's RTM_F_*.
+    unsigned flags;
+    u32 group;
+    char name[IF_NAMESIZE];
+    // An address local/len (peer, point-to-point), or a route to local/len.
+    int len;
+    int scope;
+    u8 local[16];
+    u8 peer[16];
+    // A route's table and nexthops.
+    u32 table;
+    int tos;
+    int protocol;
+    int rtype; // RTN_*
+    u32 metric;
+    bool has_prefsrc;
+    u8 prefsrc[16];
+    bool nhid; // through a nexthop object, not followed
+    int nhops;
+    nexthop hops[maxhops];
+    rule r;
+};
+
+// Applies one change to the state.
+void apply(const change &c);
+
+// Empties the state before a fresh dump, keeping its memory.
+void clear_state();
+
+// Whether the state is well-formed; for tests and fuzzing.
+bool valid_state();
+
+// What the decision reads.
+struct device {
+    int index;
+    unsigned flags; // IFF_*
+    u32 group;
+    char name[IF_NAMESIZE];
+    u32 first[2]; // its first address of each family, in the kernel's order
+    int count4;   // its IPv4 addresses
+};
+
+struct address {
+    u8 local[16];
+    u8 net[16]; // its subnet (the peer's, point-to-point), masked
+    unsigned flags;
+    int index;
+    u32 next; // the next on its device, of its family
+    u32 same; // the next with the same local address
+    u8 slot;
+    u8 len;
+    u8 scope;
+};
+
+// A nexthop as routes share it: a full table through one gateway keeps one.
+struct hop {
+    nexthop nh;
+    int slot;  // the family of the routes through it
+    int scope; // theirs: how far a source chosen for them may reach
+    bool has_prefsrc;
+    u8 prefsrc[16];
+    u32 refs;  // 0 when free
+    u32 chain; // the hash's next, or the free list's
+    u32 gen;   // the generation the source below was chosen in
+    u32 source; // the IPv4 address the kernel would choose, or none
+};
+
+struct route {
+    u32 metric;
+    u32 hop;  // its first nexthop, or none through a nexthop object
+    u32 more; // a list of further nexthops (multipath), or none
+    u32 next; // the next route of its prefix, in the kernel's order
+    u8 tos;
+    u8 type;
+    u8 protocol;
+    u8 scope;
+};
+
+struct cell {
+    u32 hop;
+    u32 next;
+};
+
+struct table {
+    u32 id;
+    prefix_table<4> v4;
+    prefix_table<16> v6;
+};
+
+struct rule_list {
+    rule *list; // in the kernel's order: by priority, then as added
+    u32 n;
+    u32 cap;
+};
+
+struct state {
+    device *devices; // sorted by index
+    u32 ndevices, devcap;
+    address *addresses;
+    u32 naddresses, addrcap, addrfreed;
+    prefix_table<4> local4; // each local address, by itself
+    prefix_table<16> local6;
+    u32 seq;          // the kernel's order of new IPv6 addresses
+    u32 gen;          // moves whenever an IPv4 source could change
+    route *routes;
+    u32 nroutes, routecap, routefreed;
+    hop *hops;
+    u32 nhops, hopcap, hopfreed;
+    u32 *hopbuckets;
+    u32 nhopbuckets;
+    cell *cells;
+    u32 ncells, cellcap, cellfreed;
+    table **tables;
+    u32 ntables, tablecap;
+    rule_list rules[2];
+    bool unfollowed_said;
+};
+
+extern state st;
+extern unsigned uid; // the calling process's, as rules see it
+
+const device *find_device(int index);
+const table *find_table(u32 id);
+// The address local of slot s, or none.
+u32 find_address(int s, const u8 *local);
+
+} // namespace nearest_internal
+
+#endif
