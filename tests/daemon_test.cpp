@@ -209,8 +209,8 @@ TEST_F(Daemon, LogsEachAddressAfterOneDump)
             unlink(trace);
         });
     EXPECT_EQ(o.out, "<30> following the addresses through netlink\n"
-                     "<30> 10.1.2.3 b0 10.1.2.3 same\n"
-                     "<30> 10.9.9.9 b0 10.1.2.3 prefix\n"
+                     "<30> 10.1.2.3 lo 10.1.2.3 same\n"
+                     "<30> 10.9.9.9 - none\n"
                      "<30> 127.0.0.1 lo 127.0.0.1 same\n"
                      "<30> 192.0.2.1 - none\n"
                      "<30> nonsense - unknown\n"
@@ -221,11 +221,12 @@ TEST_F(Daemon, LogsEachAddressAfterOneDump)
 
 TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
 {
-    const std::string up = "+ip link set b0 up && ip link set b1 up";
-    const std::string near = "+ip addr add 10.1.2.8/32 dev b1 label b1:a";
-    const std::string far = "+ip addr del 10.1.2.8/32 dev b1";
-    const std::string b0 = "10.1.2.9 b0 10.1.2.3 prefix\n";
-    const std::string b1 = "10.1.2.9 b1 10.1.2.8 prefix\n";
+    const std::string up =
+        "+ip link set b0 up && ip link set b1 up && ip route add 10.1.2.0/24 dev b0";
+    const std::string near = "+ip addr add 10.1.2.8/30 dev b1 label b1:a";
+    const std::string far = "+ip addr del 10.1.2.8/30 dev b1";
+    const std::string b0 = "10.1.2.9 b0 10.1.2.3 route\n";
+    const std::string b1 = "10.1.2.9 b1 10.1.2.8 subnet\n";
     const struct {
         const char *what;
         bool traced, nonetlink;
@@ -250,7 +251,7 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
          {up, "\n", std::string(5000, 'x') + "\n", std::string("10.1\0.2.9\n", 10), "gate way\n",
           "nowhere\n", "gateway\r\n", "10.1.2.9\n", "term"},
          "- - empty\n- - long\n- - invalid\n- - invalid\nnowhere - unknown\n"
-         "gateway b0 10.1.2.3 prefix\n" +
+         "gateway b0 10.1.2.3 route\n" +
              b0 + "exit 0, 1 entries\n"},
         {"a last line without a newline",
          false,

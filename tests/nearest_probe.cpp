@@ -5,7 +5,11 @@
 //   +CMD          runs a shell command
 //   stopped:CMD   runs CMD while this process is stopped (SIGSTOP)
 //   DEST          a numeric IPv4 or IPv6 address, with an optional %scope:
-//                 "NAME ADDRESS WHY", or "- WHY" when there is no answer
+//                 "DEST WHY" when nearest names the device and source that
+//                 `ip route get` names (nothing when the kernel refuses), or
+//                 refuses a link-local destination without a scope, which
+//                 the kernel answers; else "DEST WHY: kernel DEV SRC,
+//                 nearest DEV SRC"
 #include "nearest.h"
 #include "report.h"
 
@@ -18,11 +22,44 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 const char *progname = "nearest_probe";
 int debug;
 
 namespace {
+
+// The value of "key":"..." in ip's JSON, or "-".
+std::string field(const std::string &json, const char *key)
+{
+    const std::string k = std::string("\"") + key + "\":\"";
+    const std::size_t at = json.find(k);
+    if (at == std::string::npos)
+        return "-";
+    const std::size_t from = at + k.size();
+    return json.substr(from, json.find('"', from) - from);
+}
+
+// What the kernel names for dest: "DEV SRC", or "- -" when it refuses.
+std::string kernel(const char *dest, const char *family)
+{
+    std::string cmd = "ip -j ";
+    cmd.append(family).append(" route get ");
+    const char *pct = std::strchr(dest, '%');
+    if (pct != nullptr)
+        cmd.append(dest, static_cast<std::size_t>(pct - dest)).append(" oif ").append(pct + 1);
+    else
+        cmd.append(dest);
+    cmd.append(" 2>/dev/null");
+    std::string json;
+    if (FILE *ip = popen(cmd.c_str(), "r")) { // NOLINT(cert-env33-c): ip is the oracle
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, ip)) > 0;)
+            json.append(chunk, n);
+        pclose(ip);
+    }
+    return field(json, "dev") + " " + field(json, "prefsrc");
+}
 
 void answer(const char *dest)
 {
@@ -30,16 +67,25 @@ void answer(const char *dest)
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo *ai = nullptr;
     if (getaddrinfo(dest, nullptr, &hints, &ai) != 0) {
-        std::printf("- unknown\n");
+        std::printf("%s unknown\n", dest);
         return;
     }
     const char *why = nullptr;
     const struct nearest *r = nearest_find(ai->ai_addr, &why);
+    // A mapped address is asked of the kernel as the IPv4 address it holds.
+    const bool mapped = std::strncmp(dest, "::ffff:", 7) == 0 && std::strchr(dest, '.') != nullptr;
+    const bool six = ai->ai_family == AF_INET6 && !mapped;
     freeaddrinfo(ai);
     char text[INET6_ADDRSTRLEN] = "-";
     if (r != nullptr)
         inet_ntop(r->family, &r->addr, text, sizeof text);
-    std::printf("%s%s%s %s\n", r != nullptr ? r->name : "", r != nullptr ? " " : "", text, why);
+    const std::string mine = std::string(r != nullptr ? r->name : "-") + " " + text;
+    const std::string theirs = kernel(mapped ? dest + 7 : dest, six ? "-6" : "-4");
+    std::fflush(stdout);
+    if (mine == theirs || std::strcmp(why, "scope") == 0)
+        std::printf("%s %s\n", dest, why);
+    else
+        std::printf("%s %s: kernel %s, nearest %s\n", dest, why, theirs.c_str(), mine.c_str());
 }
 
 void stopped(const char *cmd)
