@@ -37,7 +37,7 @@ struct result {
 
 // --- Policy rules
 
-const device *loopback()
+const device *loopback_device()
 {
     for (u32 i = 0; i < st.ndevices; ++i)
         if ((st.devices[i].flags & IFF_LOOPBACK) != 0)
@@ -125,9 +125,9 @@ result in_prefix(u32 first, const query &q)
 // route for the packet; a shorter one where a longer one has none.
 template <typename Prefixes> result in_table(const Prefixes &t, const query &q)
 {
-    for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.len(p))) {
+    for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.prefix_len(p))) {
         result x = in_prefix(t.value(p), q);
-        x.len = t.len(p);
+        x.len = t.prefix_len(p);
         if (x.v != verdict::next || x.route != none)
             return x;
     }
@@ -391,7 +391,7 @@ const struct nearest *answer_for(const query &q, const result &x, const char **w
     const route &r = st.routes[x.route];
     const hop &h = st.hops[x.hop];
     if (r.type == RTN_LOCAL) { // out through loopback, from itself
-        const device *lo = loopback();
+        const device *lo = loopback_device();
         *why = "same";
         return lo != nullptr ? record(lo, q.slot, h.has_prefsrc ? h.prefsrc : q.key, x, *why)
                              : nullptr;
@@ -447,21 +447,19 @@ const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
     const char *w = "none";
     const struct nearest *r = nullptr;
     static const u8 zero[4] = {};
-    if (to == nullptr || !make_query(to, &q)) {
-        w = "none";
-    } else if (needs_scope(q)) {
-        w = "scope";
-    } else if (q.slot == v4 && std::memcmp(q.key, zero, 4) == 0) {
-        // The kernel sends to 0.0.0.0 through loopback, from 127.0.0.1.
-        static const u8 home[4] = {127, 0, 0, 1};
-        const device *lo = loopback();
-        w = "same";
-        r = lo != nullptr ? record(lo, v4, home, {verdict::found, RT_TABLE_LOCAL, none, none, 0}, w)
-                          : nullptr;
-    } else if (q.slot == v4 && q.key[0] == 0) {
-        w = "none"; // the kernel refuses the rest of 0.0.0.0/8
-    } else {
-        r = answer_for(q, decide(q), &w);
+    if (to != nullptr && make_query(to, &q)) {
+        if (needs_scope(q)) {
+            w = "scope";
+        } else if (q.slot == v4 && std::memcmp(q.key, zero, 4) == 0) {
+            // The kernel sends to 0.0.0.0 through loopback, from 127.0.0.1.
+            static const u8 home[4] = {127, 0, 0, 1};
+            const device *lo = loopback_device();
+            w = "same";
+            r = lo != nullptr ? record(lo, v4, home, {verdict::found, RT_TABLE_LOCAL, none, none, 0}, w)
+                              : nullptr;
+        } else if (q.slot != v4 || q.key[0] != 0) { // the kernel refuses the rest of 0.0.0.0/8
+            r = answer_for(q, decide(q), &w);
+        }
     }
     if (why != nullptr)
         *why = r != nullptr ? r->why : w;

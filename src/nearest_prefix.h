@@ -35,6 +35,7 @@ template <typename T> bool grow(T **array, u32 *cap, u32 n)
     u32 want = *cap > 0 ? *cap : 16;
     while (want < n)
         want *= 2;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, kept by value
     void *p = std::realloc(*array, static_cast<std::size_t>(want) * sizeof(T));
     if (p == nullptr)
         return false;
@@ -82,7 +83,7 @@ template <std::size_t Bytes> class prefix_table {
     ~prefix_table() { release(); }
 
     // The prefix key/len, or none.
-    u32 find(const u8 *key, int len) const
+    [[nodiscard]] u32 find(const u8 *key, int len) const
     {
         if (nbuckets == 0 || count_[len] == 0)
             return none;
@@ -140,7 +141,7 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // The longest prefix that holds address a, or none.
-    u32 match(const u8 *a) const
+    [[nodiscard]] u32 match(const u8 *a) const
     {
         if (nnodes == 0)
             return none;
@@ -166,7 +167,7 @@ template <std::size_t Bytes> class prefix_table {
 
     // The longest prefix that holds address a and is shorter than len, or
     // none: where a longer match did not answer.
-    u32 shorter(const u8 *a, int len) const
+    [[nodiscard]] u32 shorter(const u8 *a, int len) const
     {
         for (int l = len - 1; l >= 0; --l) {
             const u32 p = find(a, l);
@@ -176,11 +177,12 @@ template <std::size_t Bytes> class prefix_table {
         return none;
     }
 
+    // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.UndefReturn): p names a prefix held
     u32 &value(u32 p) { return prefixes[p].value; }
-    u32 value(u32 p) const { return prefixes[p].value; }
-    int len(u32 p) const { return prefixes[p].len; }
-    const u8 *key(u32 p) const { return prefixes[p].key; }
-    u32 size() const { return live; }
+    [[nodiscard]] u32 value(u32 p) const { return prefixes[p].value; }
+    [[nodiscard]] int prefix_len(u32 p) const { return prefixes[p].len; }
+    [[nodiscard]] const u8 *prefix_key(u32 p) const { return prefixes[p].key; }
+    [[nodiscard]] u32 size() const { return live; }
 
     // Calls f(p) for each prefix p; f may not change the table.
     template <typename F> void each(F f) const
@@ -218,7 +220,7 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // The bytes held.
-    std::size_t bytes() const
+    [[nodiscard]] std::size_t bytes() const
     {
         return (pcap * sizeof(prefix)) + (ncap * (sizeof(node) + sizeof(u32))) +
                (scap * sizeof(single)) + (nbuckets * sizeof(u32));
@@ -227,7 +229,7 @@ template <std::size_t Bytes> class prefix_table {
     // Whether the trie and the hash agree with each other: every prefix
     // hashed where its key says and reachable where its length says, every
     // slot and cover the longest prefix that holds it.
-    bool valid() const
+    [[nodiscard]] bool valid() const
     {
         u32 hashed = 0;
         for (u32 b = 0; b < nbuckets; ++b)
@@ -302,7 +304,7 @@ template <std::size_t Bytes> class prefix_table {
     static int depth_of(int len) { return (len - 1) / 4; }
 
     // A prefix's length, or -1 for none.
-    int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
+    [[nodiscard]] int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
 
     // Room for one more prefix, with its node and single; false when
     // memory ran out.
@@ -396,13 +398,13 @@ template <std::size_t Bytes> class prefix_table {
     // What the slot at depth d falls back to when it holds cover: the
     // prefix itself when it is of this level, else nothing, which is the
     // node's cover.
-    u32 slot_for(u32 cover, int d) const
+    [[nodiscard]] u32 slot_for(u32 cover, int d) const
     {
         return cover != none && prefixes[cover].len > 4 * d ? (cover << 2) | prefix_tag : 0;
     }
 
     // The longest prefix that holds all of slot s of node n at depth d.
-    u32 cover_of(u32 n, u32 s) const
+    [[nodiscard]] u32 cover_of(u32 n, u32 s) const
     {
         switch (s & 3) {
         case prefix_tag:
@@ -418,6 +420,7 @@ template <std::size_t Bytes> class prefix_table {
 
     // Places prefix p, whose level is d or deeper, below node n at depth d.
     // room() made room for the node a split takes.
+    // NOLINTNEXTLINE(misc-no-recursion): a split places one prefix one level down
     void insert_from(u32 n, int d, u32 p)
     {
         const u8 *key = prefixes[p].key;
@@ -617,7 +620,7 @@ template <std::size_t Bytes> class prefix_table {
 
     // Whether prefix p is where a lookup finds it: its own addresses, where
     // no longer prefix holds them, answer p.
-    bool placed(u32 p) const
+    [[nodiscard]] bool placed(u32 p) const
     {
         const int len = prefixes[p].len;
         u8 a[Bytes];

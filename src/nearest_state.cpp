@@ -220,11 +220,11 @@ void unlink_address(u32 a)
     if (x.slot == v4)
         --d->count4;
     const u32 p = x.slot == v4 ? st.local4.find(x.local, 32) : st.local6.find(x.local, 128);
-    u32 *head = x.slot == v4 ? &st.local4.value(p) : &st.local6.value(p);
-    for (at = head; *at != a;)
+    u32 *first = x.slot == v4 ? &st.local4.value(p) : &st.local6.value(p);
+    for (at = first; *at != a;)
         at = &st.addresses[*at].same;
     *at = x.same;
-    if (*head == none) {
+    if (*first == none) {
         if (x.slot == v4)
             st.local4.remove(p);
         else
@@ -311,16 +311,16 @@ u32 take_hop(const hop &h)
         x = st.nhops++;
     else
         return none;
-    st.hops[x] = h;
-    st.hops[x].refs = 1;
-    st.hops[x].gen = st.gen - 1;
+    st.hops[x].refs = 0; // not yet in the hash that rehash_hops() makes
     rehash_hops();
     if (st.nhopbuckets == 0) {
-        st.hops[x].refs = 0;
         st.hops[x].chain = st.hopfreed;
         st.hopfreed = x;
         return none;
     }
+    st.hops[x] = h;
+    st.hops[x].refs = 1;
+    st.hops[x].gen = st.gen - 1;
     u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
     st.hops[x].chain = b;
     b = x;
@@ -430,17 +430,20 @@ u32 make_route(const change &c)
     return r;
 }
 
-// Whether route r is the one change c names: the same tos and metric, and
-// the same first nexthop when c gives one.
+// Whether route x is the one change c names: the same tos, metric, type and
+// preferred source, and the same first nexthop when c gives one. The kernel
+// keeps two local routes to an address that is both primary and, in another
+// subnet, secondary: they differ only in their preferred source.
 bool names(const route &x, const change &c)
 {
     if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
         return false;
     if (c.nhops == 0 || x.hop == none)
         return true;
-    const nexthop &h = st.hops[x.hop].nh;
-    return h.oif == c.hops[0].oif && h.gwslot == c.hops[0].gwslot &&
-           std::memcmp(h.gateway, c.hops[0].gateway, 16) == 0;
+    const hop &h = st.hops[x.hop];
+    return h.nh.oif == c.hops[0].oif && h.nh.gwslot == c.hops[0].gwslot &&
+           std::memcmp(h.nh.gateway, c.hops[0].gateway, 16) == 0 &&
+           h.has_prefsrc == c.has_prefsrc && std::memcmp(h.prefsrc, c.prefsrc, 16) == 0;
 }
 
 void say_unfollowed()
@@ -672,39 +675,59 @@ void clear_state()
     ++st.gen;
 }
 
-bool valid_state()
+namespace {
+
+// Each address on its device's list once, and in the local table.
+bool valid_addresses()
 {
-    bool ok = st.local4.valid() && st.local6.valid();
-    for (u32 i = 1; i < st.ndevices && ok; ++i)
-        ok = st.devices[i - 1].index < st.devices[i].index;
-    // Each address on its device's list once, and counted.
     u32 listed = 0;
-    for (u32 i = 0; i < st.ndevices && ok; ++i)
+    for (u32 i = 0; i < st.ndevices; ++i)
         for (int s = v4; s <= v6; ++s)
-            for (u32 a = st.devices[i].first[s]; a != none && ok; a = st.addresses[a].next, ++listed)
-                ok = a < st.naddresses && listed <= st.naddresses &&
-                     st.addresses[a].index == st.devices[i].index && st.addresses[a].slot == s &&
-                     find_address(s, st.addresses[a].local) != none;
+            for (u32 a = st.devices[i].first[s]; a != none; a = st.addresses[a].next, ++listed)
+                if (a >= st.naddresses || listed > st.naddresses ||
+                    st.addresses[a].index != st.devices[i].index || st.addresses[a].slot != s ||
+                    find_address(s, st.addresses[a].local) == none)
+                    return false;
+    return true;
+}
+
+// The routes of one prefix, counting the nexthops they hold in *refs.
+bool valid_routes(u32 first, u32 *refs)
+{
+    u32 n = 0;
+    for (u32 r = first; r != none; r = st.routes[r].next, ++n) {
+        if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC)
+            return false;
+        *refs += st.routes[r].hop != none ? 1 : 0;
+        for (u32 c = st.routes[r].more; c != none; c = st.cells[c].next)
+            ++*refs;
+    }
+    return first != none;
+}
+
+bool valid_tables()
+{
     u32 refs = 0;
+    bool ok = true;
     for (u32 i = 0; i < st.ntables && ok; ++i) {
         const table &t = *st.tables[i];
         ok = t.v4.valid() && t.v6.valid();
-        const auto count = [&](u32 first) {
-            for (u32 r = first; r != none && ok; r = st.routes[r].next) {
-                ok = r < st.nroutes && st.routes[r].type != RTN_UNSPEC;
-                refs += st.routes[r].hop != none ? 1 : 0;
-                for (u32 c = ok ? st.routes[r].more : none; c != none && ok; c = st.cells[c].next)
-                    ++refs;
-            }
-            ok = ok && first != none;
-        };
-        t.v4.each([&](u32 p) { count(t.v4.value(p)); });
-        t.v6.each([&](u32 p) { count(t.v6.value(p)); });
+        t.v4.each([&](u32 p) { ok = ok && valid_routes(t.v4.value(p), &refs); });
+        t.v6.each([&](u32 p) { ok = ok && valid_routes(t.v6.value(p), &refs); });
     }
     u32 held = 0;
     for (u32 h = 0; h < st.nhops; ++h)
         held += st.hops[h].refs;
-    ok = ok && held == refs;
+    return ok && held == refs;
+}
+
+} // namespace
+
+bool valid_state()
+{
+    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses() && valid_tables();
+    for (u32 i = 1; i < st.ndevices && ok; ++i)
+        ok = st.devices[i - 1].index < st.devices[i].index;
     for (int s = v4; s <= v6 && ok; ++s)
         for (u32 i = 1; i < st.rules[s].n && ok; ++i)
             ok = st.rules[s].list[i - 1].priority <= st.rules[s].list[i].priority;

@@ -54,7 +54,7 @@ std::string bridges(const std::vector<std::string> &names)
 {
     std::string cmds = "ip link set lo up; ";
     for (const std::string &n : names)
-        cmds += "ip link add " + n + " type bridge; ip link set " + n + " up; ";
+        cmds.append("ip link add ").append(n).append(" type bridge; ip link set ").append(n).append(" up; ");
     return cmds;
 }
 
@@ -250,6 +250,7 @@ Host random_host(unsigned seed)
     Draw d(seed);
     const int ndev = 2 + d.pick(3);
     std::vector<std::string> devs;
+    devs.reserve(static_cast<std::size_t>(ndev));
     for (int i = 0; i < ndev; ++i)
         devs.push_back(std::string(1, 'r').append(std::to_string(i)));
     const auto dev = [&] { return devs[static_cast<std::size_t>(d.pick(ndev))]; };
@@ -292,6 +293,7 @@ Host random_host(unsigned seed)
     Host h;
     h.setup = bridges(devs) + "\n" + batch("-4", four) + batch("-6", six) + "sleep 0.3";
     std::vector<std::string> to;
+    to.reserve(16);
     for (int i = 0; i < 16; ++i)
         to.push_back(d.pick(3) == 0 ? d.v6(128) : d.v4(32));
     h.steps = to;
@@ -308,7 +310,7 @@ Host random_host(unsigned seed)
 
 TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
 {
-    for (unsigned seed = 1; seed <= 12; ++seed) {
+    for (unsigned seed = 1; seed <= 20; ++seed) {
         const Host h = random_host(seed);
         const Outcome o = probe(h.setup, h.steps, false);
         EXPECT_EQ(o.out.find(": kernel"), std::string::npos)
