@@ -183,7 +183,7 @@ bool route_change(const nlmsghdr *h, change *c)
     // Cached routes are not the table's; source-specific ones never hold a
     // packet without a source.
     if (c->slot < 0 || rtm.rtm_dst_len > bits(c->slot) || rtm.rtm_src_len != 0 ||
-        (rtm.rtm_flags & RTM_F_CLONED) != 0)
+        (rtm.rtm_flags & RTM_F_CLONED) != 0 || rtm.rtm_type == RTN_UNSPEC)
         return false;
     const rtattr *tb[RTA_MAX + 1];
     attributes(tb, RTA_MAX, h, sizeof rtm);

@@ -158,19 +158,19 @@ struct state {
     device *devices; // sorted by index
     u32 ndevices, devcap;
     address *addresses;
-    u32 naddresses, addrcap, addrfreed;
+    u32 naddresses, addrcap, addrfreed = none;
     prefix_table<4> local4; // each local address, by itself
     prefix_table<16> local6;
     u32 seq;          // the kernel's order of new IPv6 addresses
     u32 gen;          // moves whenever an IPv4 source could change
     route *routes;
-    u32 nroutes, routecap, routefreed;
+    u32 nroutes, routecap, routefreed = none;
     hop *hops;
-    u32 nhops, hopcap, hopfreed;
+    u32 nhops, hopcap, hopfreed = none;
     u32 *hopbuckets;
     u32 nhopbuckets;
     cell *cells;
-    u32 ncells, cellcap, cellfreed;
+    u32 ncells, cellcap, cellfreed = none;
     table **tables;
     u32 ntables, tablecap;
     rule_list rules[2];
