@@ -13,6 +13,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -361,9 +362,11 @@ table *table_of(u32 id, bool make)
             return st.tables[i];
     if (!make || !grow(&st.tables, &st.tablecap, st.ntables + 1))
         return nullptr;
-    auto *t = new (std::nothrow) table;
-    if (t == nullptr)
+    // malloc and placement new: the library needs no C++ runtime.
+    void *room = std::malloc(sizeof(table));
+    if (room == nullptr)
         return nullptr;
+    auto *t = new (room) table;
     t->id = id;
     st.tables[st.ntables++] = t;
     return t;
