@@ -130,7 +130,7 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
         {"selectors a query without source, mark, protocol or device does not meet, and lo",
          laptop + "ip route add default dev docker0 table 100; "
                   "ip rule add pref 100 from 192.168.1.0/24 lookup 100; "
-                  "ip rule add pref 101 ipproto tcp lookup 100; "
+                  "ip rule add pref 101 ipproto 6 lookup 100; "
                   "ip rule add pref 102 oif wlan0 lookup 100; ip rule add pref 103 tos 0x10 lookup 100; "
                   "ip rule add pref 104 dport 53 lookup 100; ",
          {"8.8.8.8", "+ip rule add pref 105 iif lo to 8.8.0.0/16 lookup 100", "update", "8.8.8.8",
