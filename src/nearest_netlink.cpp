@@ -366,11 +366,15 @@ bool ask(int type)
         nlmsghdr h;
         ifinfomsg body; // zeros: family 0, every family; the largest header
     } req{};
-    const std::size_t header = type == RTM_GETLINK    ? sizeof(ifinfomsg)
-                               : type == RTM_GETADDR  ? sizeof(ifaddrmsg)
-                               : type == RTM_GETROUTE ? sizeof(rtmsg)
-                                                      : sizeof(fib_rule_hdr);
-    req.h.nlmsg_len = static_cast<u32>(NLMSG_LENGTH(header));
+    constexpr u32 link = sizeof(ifinfomsg);
+    constexpr u32 addr = sizeof(ifaddrmsg);
+    constexpr u32 route = sizeof(rtmsg);
+    constexpr u32 rule = sizeof(fib_rule_hdr);
+    const u32 header = type == RTM_GETLINK    ? link
+                       : type == RTM_GETADDR  ? addr
+                       : type == RTM_GETROUTE ? route
+                                              : rule;
+    req.h.nlmsg_len = NLMSG_LENGTH(header);
     req.h.nlmsg_type = static_cast<std::uint16_t>(type);
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     req.h.nlmsg_seq = ++nlseq;

@@ -36,7 +36,7 @@ template <typename T> bool grow(T **array, u32 *cap, u32 n)
     while (want < n)
         want *= 2;
     // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, kept by value
-    void *p = std::realloc(*array, static_cast<std::size_t>(want) * sizeof(T));
+    void *p = std::realloc(*array, std::size_t{want} * sizeof(T));
     if (p == nullptr)
         return false;
     *array = static_cast<T *>(p);
