@@ -2,7 +2,7 @@
 // The nearest table against the real kernel in private namespaces, with the
 // kernel as the oracle: for each destination, nearest_probe asks
 // `ip route get` too and prints a difference when the two disagree. Named
-// cases give the expected reasons; random hosts, built from a seed, look
+// cases give the expected reasons; random hosts, each drawn from its number, look
 // for the differences no one thought of. The dumps are counted with strace.
 #include "sandbox.h"
 
@@ -195,7 +195,7 @@ TEST_F(Nearest, FollowsTheKernel)
     }
 }
 
-// A random host, drawn from seed: bridges with addresses of both families,
+// Random host number n: bridges with addresses of both families,
 // routes of every kind in main and two other tables, rules; then the
 // destinations asked, a series of changes, and the same destinations again.
 struct Host {
@@ -205,7 +205,7 @@ struct Host {
 
 class Draw {
   public:
-    explicit Draw(unsigned seed) : draw(seed) {}
+    explicit Draw(unsigned n) : draw(n) {}
     int pick(int n) { return static_cast<int>(draw() % static_cast<unsigned>(n)); }
 
     // An address of 10.0.0.0/14 (IPv4) or fd00::/30 (IPv6) near those drawn
@@ -245,9 +245,9 @@ class Draw {
     std::vector<int> seen6;
 };
 
-Host random_host(unsigned seed)
+Host random_host(unsigned n)
 {
-    Draw d(seed);
+    Draw d(n);
     const int ndev = 2 + d.pick(3);
     std::vector<std::string> devs;
     devs.reserve(static_cast<std::size_t>(ndev));
@@ -310,12 +310,12 @@ Host random_host(unsigned seed)
 
 TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
 {
-    for (unsigned seed = 1; seed <= 20; ++seed) {
-        const Host h = random_host(seed);
+    for (unsigned n = 1; n <= 20; ++n) {
+        const Host h = random_host(n);
         const Outcome o = probe(h.setup, h.steps, false);
         EXPECT_EQ(o.out.find(": kernel"), std::string::npos)
-            << "seed " << seed << "\n" << h.setup << "\n" << h.steps[16] << "\n" << o.out;
-        EXPECT_EQ(o.status, 0) << "seed " << seed << ": " << o.err;
+            << "host " << n << "\n" << h.setup << "\n" << h.steps[16] << "\n" << o.out;
+        EXPECT_EQ(o.status, 0) << "host " << n << ": " << o.err;
     }
 }
 
