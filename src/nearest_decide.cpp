@@ -13,6 +13,7 @@
 #include <linux/if_addr.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace nearest_internal {
@@ -37,12 +38,16 @@ struct result {
 
 // --- Policy rules
 
+// The loopback device: index 1 in every network namespace.
 const device *loopback_device()
 {
-    for (u32 i = 0; i < st.ndevices; ++i)
-        if ((st.devices[i].flags & IFF_LOOPBACK) != 0)
-            return &st.devices[i];
-    return nullptr;
+    return find_device(1);
+}
+
+bool is_loopback(const char *name)
+{
+    const device *lo = loopback_device();
+    return lo != nullptr && std::strcmp(name, lo->name) == 0;
 }
 
 // Whether rule r selects the packet. Its source is no address, which only
@@ -50,11 +55,9 @@ const device *loopback_device()
 bool selects(const rule &r, const query &q)
 {
     static const u8 zero[16] = {};
-    const device *lo = find_device(1);
     const bool m = same_bits(r.src, zero, r.srclen) && same_bits(r.dst, q.key, r.dstlen) &&
-                   r.tos == 0 && (r.mark & r.mask) == 0 &&
-                   (r.iif[0] == '\0' || (lo != nullptr && std::strcmp(r.iif, lo->name) == 0)) &&
-                   r.oif[0] == '\0' && uid >= r.uidlo && uid <= r.uidhi && !r.needs;
+                   r.tos == 0 && (r.mark & r.mask) == 0 && r.oif[0] == '\0' && uid >= r.uidlo &&
+                   uid <= r.uidhi && !r.needs && (r.iif[0] == '\0' || is_loopback(r.iif));
     return m != r.invert;
 }
 
@@ -234,19 +237,6 @@ u32 source4(u32 h)
 
 // IPv6 source selection (RFC 6724) as Linux applies it.
 
-// An address's scope as selection ranks it: 2 link, 5 site, 14 global.
-int scope6(const u8 *a)
-{
-    static const u8 loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    if (a[0] == 0xff)
-        return a[1] & 15;
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
-        return 2;
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
-        return 5;
-    return std::memcmp(a, loopback, 16) == 0 ? 2 : 14;
-}
-
 // The kernel's default policy table of labels.
 int label(const u8 *a)
 {
@@ -288,10 +278,9 @@ struct target {
 // higher wins the first rule where two differ.
 void marks(const address &x, const target &t, int *m)
 {
-    static const u8 loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
     const int s = scope6(x.local);
-    const bool mapped = x.local[10] == 0xff && x.local[11] == 0xff && same_bits(x.local, loopback, 80);
-    const bool exempt = std::memcmp(x.local, loopback, 16) == 0 || mapped;
+    const bool mapped = x.local[10] == 0xff && x.local[11] == 0xff && same_bits(x.local, loopback6, 80);
+    const bool exempt = std::memcmp(x.local, loopback6, 16) == 0 || mapped;
     const int common = common_bits(x.local, t.addr, 128);
     m[0] = std::memcmp(x.local, t.addr, 16) == 0 ? 1 : 0;
     m[1] = s >= t.scope ? -s : s - 128;
@@ -307,7 +296,8 @@ void marks(const address &x, const target &t, int *m)
 
 constexpr int nmarks = 10;
 
-// Keeps in best the better of best and a; the first of two that tie.
+// Keeps in best the better of best and a: the higher mark on the first rule
+// where they differ; the first of two that tie.
 void better6(u32 a, const target &t, u32 *best, int *top)
 {
     const address &x = st.addresses[a];
@@ -315,14 +305,8 @@ void better6(u32 a, const target &t, u32 *best, int *top)
         return;
     int m[nmarks];
     marks(x, t, m);
-    for (int i = 0; i < nmarks && *best != none; ++i) {
-        if (top[i] > m[i])
-            return;
-        if (top[i] < m[i])
-            break;
-        if (i == nmarks - 1)
-            return;
-    }
+    if (*best != none && !std::lexicographical_compare(top, top + nmarks, m, m + nmarks))
+        return;
     *best = a;
     std::memcpy(top, m, sizeof m);
 }

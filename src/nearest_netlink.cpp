@@ -52,12 +52,20 @@ void attributes(const rtattr **table, int max, const nlmsghdr *h, std::size_t he
             table[a->rta_type] = a;
 }
 
+// A message's fixed header, when the message is long enough to hold it.
+template <typename T> bool fixed_part(const nlmsghdr *h, T *out)
+{
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(T)))
+        return false;
+    std::memcpy(out, NLMSG_DATA(h), sizeof(T));
+    return true;
+}
+
 bool link_change(const nlmsghdr *h, change *c)
 {
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg)))
-        return false;
     ifinfomsg ifi;
-    std::memcpy(&ifi, NLMSG_DATA(h), sizeof ifi);
+    if (!fixed_part(h, &ifi))
+        return false;
     // Bridge ports are announced again under AF_BRIDGE, and leave a
     // bridge with an RTM_DELLINK that deletes no device.
     if (ifi.ifi_family != AF_UNSPEC || ifi.ifi_index <= 0)
@@ -108,10 +116,9 @@ int slot_of(int family)
 
 bool address_change(const nlmsghdr *h, change *c)
 {
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifaddrmsg)))
-        return false;
     ifaddrmsg ifa;
-    std::memcpy(&ifa, NLMSG_DATA(h), sizeof ifa);
+    if (!fixed_part(h, &ifa))
+        return false;
     if (ifa.ifa_family != AF_INET && ifa.ifa_family != AF_INET6)
         return false;
     c->slot = ifa.ifa_family == AF_INET ? v4 : v6;
@@ -159,7 +166,6 @@ void multipath(change *c, const rtattr *mp)
     for (; RTNH_OK(nh, left) && c->nhops < maxhops; left -= NLMSG_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
         nexthop &n = c->hops[c->nhops++];
         n.oif = nh->rtnh_ifindex;
-        n.flags = nh->rtnh_flags;
         const rtattr *gw = nullptr;
         const rtattr *via = nullptr;
         int alen = static_cast<int>(nh->rtnh_len) - static_cast<int>(sizeof *nh);
@@ -175,10 +181,9 @@ void multipath(change *c, const rtattr *mp)
 
 bool route_change(const nlmsghdr *h, change *c)
 {
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(rtmsg)))
-        return false;
     rtmsg rtm;
-    std::memcpy(&rtm, NLMSG_DATA(h), sizeof rtm);
+    if (!fixed_part(h, &rtm))
+        return false;
     c->slot = slot_of(rtm.rtm_family);
     // Cached routes are not the table's; source-specific ones never hold a
     // packet without a source.
@@ -195,7 +200,6 @@ bool route_change(const nlmsghdr *h, change *c)
     c->protocol = rtm.rtm_protocol;
     c->scope = rtm.rtm_scope;
     c->rtype = rtm.rtm_type;
-    c->flags = rtm.rtm_flags;
     c->metric = number(tb[RTA_PRIORITY], 0);
     c->has_prefsrc = address(c->prefsrc, tb[RTA_PREFSRC], c->slot);
     c->nhid = tb[RTA_NH_ID] != nullptr;
@@ -206,7 +210,6 @@ bool route_change(const nlmsghdr *h, change *c)
     } else {
         c->nhops = 1;
         c->hops[0].oif = static_cast<int>(number(tb[RTA_OIF], 0));
-        c->hops[0].flags = rtm.rtm_flags & 0xff;
         gateway(&c->hops[0], tb[RTA_GATEWAY], tb[RTA_VIA], c->slot);
     }
     return c->nhops > 0;
@@ -239,10 +242,9 @@ void rule_device(char *to, const rtattr *a)
 
 bool rule_change(const nlmsghdr *h, change *c)
 {
-    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(fib_rule_hdr)))
-        return false;
     fib_rule_hdr frh;
-    std::memcpy(&frh, NLMSG_DATA(h), sizeof frh);
+    if (!fixed_part(h, &frh))
+        return false;
     c->slot = slot_of(frh.family);
     if (c->slot < 0 || frh.dst_len > bits(c->slot) || frh.src_len > bits(c->slot))
         return false;

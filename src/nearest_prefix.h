@@ -61,6 +61,15 @@ inline int common_bits(const u8 *a, const u8 *b, int n)
     return i < n ? i : n;
 }
 
+// Key in, masked to its first len bits, into out, of bytes bytes.
+inline void mask_key(u8 *out, const u8 *in, int len, std::size_t bytes)
+{
+    std::memset(out, 0, bytes);
+    std::memcpy(out, in, static_cast<std::size_t>(len / 8));
+    if (len % 8 != 0)
+        out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
+}
+
 // Whether the first len bits of a and b agree.
 inline bool same_bits(const u8 *a, const u8 *b, int len)
 {
@@ -181,8 +190,6 @@ template <std::size_t Bytes> class prefix_table {
     u32 &value(u32 p) { return prefixes[p].value; }
     [[nodiscard]] u32 value(u32 p) const { return prefixes[p].value; }
     [[nodiscard]] int prefix_len(u32 p) const { return prefixes[p].len; }
-    [[nodiscard]] const u8 *prefix_key(u32 p) const { return prefixes[p].key; }
-    [[nodiscard]] u32 size() const { return live; }
 
     // Calls f(p) for each prefix p; f may not change the table.
     template <typename F> void each(F f) const
@@ -217,13 +224,6 @@ template <std::size_t Bytes> class prefix_table {
         buckets = nullptr;
         pcap = ncap = scap = nbuckets = 0;
         clear();
-    }
-
-    // The bytes held.
-    [[nodiscard]] std::size_t bytes() const
-    {
-        return (pcap * sizeof(prefix)) + (ncap * (sizeof(node) + sizeof(u32))) +
-               (scap * sizeof(single)) + (nbuckets * sizeof(u32));
     }
 
     // Whether the trie and the hash agree with each other: every prefix
@@ -284,13 +284,7 @@ template <std::size_t Bytes> class prefix_table {
         return (d & 1) == 0 ? b >> 4 : b & 15;
     }
 
-    static void masked(u8 *out, const u8 *in, int len)
-    {
-        std::memset(out, 0, Bytes);
-        std::memcpy(out, in, static_cast<std::size_t>(len / 8));
-        if (len % 8 != 0)
-            out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
-    }
+    static void masked(u8 *out, const u8 *in, int len) { mask_key(out, in, len, Bytes); }
 
     static u32 hash(const u8 *key, int len)
     {
@@ -573,15 +567,6 @@ template <std::size_t Bytes> class prefix_table {
         }
     }
 
-    // The longest prefix of length at most max that holds key.
-    u32 longest(const u8 *key, int max) const
-    {
-        for (int l = max; l >= 0; --l)
-            if (const u32 p = find(key, l); p != none)
-                return p;
-        return none;
-    }
-
     // Checks node n at depth d, reached by the first 4d bits of above.
     // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
     bool valid_node(u32 n, int d, const u8 *above) const
@@ -589,12 +574,12 @@ template <std::size_t Bytes> class prefix_table {
         u8 key[Bytes] = {};
         if (above != nullptr)
             std::memcpy(key, above, Bytes);
-        if (n >= nnodes || covers[n] != longest(key, 4 * d))
+        if (n >= nnodes || covers[n] != shorter(key, (4 * d) + 1))
             return false;
         for (int i = 0; i < 16; ++i) {
             const int shift = (d & 1) == 0 ? 4 : 0;
             key[d >> 1] = static_cast<u8>((key[d >> 1] & ~(15 << shift)) | (i << shift));
-            const u32 best = longest(key, 4 * (d + 1));
+            const u32 best = shorter(key, (4 * d) + 5);
             const u32 s = nodes[n].slot[i];
             switch (s & 3) {
             case node_tag:

@@ -24,6 +24,26 @@ unsigned uid;
 
 namespace {
 
+// --- Pools: arrays grown with grow(), their free elements linked through
+// one field
+
+// A free element of the pool, or a new one; none without memory.
+template <typename T> u32 take(T **pool, u32 *cap, u32 *used, u32 *freed, u32 T::*link)
+{
+    const u32 x = *freed;
+    if (x != none) {
+        *freed = (*pool)[x].*link;
+        return x;
+    }
+    return grow(pool, cap, *used + 1) ? (*used)++ : none;
+}
+
+template <typename T> void give(T *pool, u32 *freed, u32 T::*link, u32 x)
+{
+    pool[x].*link = *freed;
+    *freed = x;
+}
+
 // --- Devices
 
 u32 device_at(int index)
@@ -93,25 +113,6 @@ void drop_device(int index)
 
 // --- Addresses
 
-void mask(u8 *out, const u8 *in, int len)
-{
-    std::memset(out, 0, 16);
-    std::memcpy(out, in, static_cast<std::size_t>(len / 8));
-    if (len % 8 != 0)
-        out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
-}
-
-// The scope an IPv6 address is sorted by on its device: wider first.
-int source_scope(const u8 *a)
-{
-    static const u8 loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
-        return 2;
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
-        return 5;
-    return std::memcmp(a, loopback, 16) == 0 ? 2 : 14;
-}
-
 u32 *locals_of(int s, const u8 *local, bool make)
 {
     u32 p = s == v4 ? (make ? st.local4.add(local, 32) : st.local4.find(local, 32))
@@ -146,8 +147,8 @@ u32 *place_for(device *d, const address &x, bool dumped)
         return at;
     }
     if (x.slot == v6) {
-        const int mine = source_scope(x.local);
-        while (*at != none && source_scope(st.addresses[*at].local) > mine)
+        const int mine = scope6(x.local);
+        while (*at != none && scope6(st.addresses[*at].local) > mine)
             at = &st.addresses[*at].next;
         return at;
     }
@@ -164,26 +165,18 @@ void add_address(const change &c)
     if (d == nullptr) // an address arrives after its device
         return;
     u8 net[16];
-    mask(net, c.peer, c.len);
+    mask_key(net, c.peer, c.len, sizeof net);
     if (const u32 found = find_on_device(c, net); found != none) {
         st.addresses[found].flags = c.flags;
         st.addresses[found].scope = static_cast<u8>(c.scope);
         ++st.gen;
         return;
     }
-    u32 a = st.addrfreed;
-    if (a == none && !grow(&st.addresses, &st.addrcap, st.naddresses + 1))
-        a = none;
-    else if (a == none)
-        a = st.naddresses++;
-    else
-        st.addrfreed = st.addresses[a].next;
+    const u32 a = take(&st.addresses, &st.addrcap, &st.naddresses, &st.addrfreed, &address::next);
     u32 *locals = a != none ? locals_of(c.slot, c.local, true) : nullptr;
     if (locals == nullptr) {
-        if (a != none) { // give it back
-            st.addresses[a].next = st.addrfreed;
-            st.addrfreed = a;
-        }
+        if (a != none)
+            give(st.addresses, &st.addrfreed, &address::next, a);
         char text[INET6_ADDRSTRLEN];
         inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
         report(3, "nearest: out of memory; %s/%d on device %d left out", text, c.len, c.index);
@@ -232,15 +225,14 @@ void unlink_address(u32 a)
             st.local6.remove(p);
     }
     x.len = 0xff; // marks it free
-    x.next = st.addrfreed;
-    st.addrfreed = a;
+    give(st.addresses, &st.addrfreed, &address::next, a);
     ++st.gen;
 }
 
 void drop_address(const change &c)
 {
     u8 net[16];
-    mask(net, c.peer, c.len);
+    mask_key(net, c.peer, c.len, sizeof net);
     const u32 a = find_on_device(c, net);
     if (a == none)
         return;
@@ -268,7 +260,7 @@ u32 hop_hash(const hop &h)
 bool same_hop(const hop &a, const hop &b)
 {
     return a.slot == b.slot && a.scope == b.scope && a.nh.gwslot == b.nh.gwslot && a.nh.oif == b.nh.oif &&
-           a.nh.flags == b.nh.flags && std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
+           std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
            a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
 }
 
@@ -305,18 +297,13 @@ u32 take_hop(const hop &h)
                 ++st.hops[x].refs;
                 return x;
             }
-    u32 x = st.hopfreed;
-    if (x != none)
-        st.hopfreed = st.hops[x].chain;
-    else if (grow(&st.hops, &st.hopcap, st.nhops + 1))
-        x = st.nhops++;
-    else
+    const u32 x = take(&st.hops, &st.hopcap, &st.nhops, &st.hopfreed, &hop::chain);
+    if (x == none)
         return none;
     st.hops[x].refs = 0; // not yet in the hash that rehash_hops() makes
     rehash_hops();
     if (st.nhopbuckets == 0) {
-        st.hops[x].chain = st.hopfreed;
-        st.hopfreed = x;
+        give(st.hops, &st.hopfreed, &hop::chain, x);
         return none;
     }
     st.hops[x] = h;
@@ -336,20 +323,14 @@ void put_hop(u32 x)
     while (*at != x)
         at = &st.hops[*at].chain;
     *at = st.hops[x].chain;
-    st.hops[x].chain = st.hopfreed;
-    st.hopfreed = x;
+    give(st.hops, &st.hopfreed, &hop::chain, x);
 }
 
 u32 take_cell(u32 h, u32 next)
 {
-    u32 x = st.cellfreed;
+    const u32 x = take(&st.cells, &st.cellcap, &st.ncells, &st.cellfreed, &cell::next);
     if (x != none)
-        st.cellfreed = st.cells[x].next;
-    else if (grow(&st.cells, &st.cellcap, st.ncells + 1))
-        x = st.ncells++;
-    else
-        return none;
-    st.cells[x] = cell{h, next};
+        st.cells[x] = cell{h, next};
     return x;
 }
 
@@ -385,25 +366,19 @@ void free_route(u32 r)
     for (u32 c = x.more; c != none;) {
         const u32 next = st.cells[c].next;
         put_hop(st.cells[c].hop);
-        st.cells[c].next = st.cellfreed;
-        st.cellfreed = c;
+        give(st.cells, &st.cellfreed, &cell::next, c);
         c = next;
     }
     x.type = RTN_UNSPEC; // marks it free
-    x.next = st.routefreed;
-    st.routefreed = r;
+    give(st.routes, &st.routefreed, &route::next, r);
 }
 
 // The route that the change describes, with its nexthops shared; none
 // without memory.
 u32 make_route(const change &c)
 {
-    u32 r = st.routefreed;
-    if (r != none)
-        st.routefreed = st.routes[r].next;
-    else if (grow(&st.routes, &st.routecap, st.nroutes + 1))
-        r = st.nroutes++;
-    else
+    const u32 r = take(&st.routes, &st.routecap, &st.nroutes, &st.routefreed, &route::next);
+    if (r == none)
         return none;
     route &x = st.routes[r];
     x = route{c.metric, none, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype),

@@ -21,13 +21,28 @@ inline int bits(int s)
     return s == v4 ? 32 : 128;
 }
 
+inline constexpr u8 loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+
+// An IPv6 address's scope as the kernel ranks it in source selection and
+// orders a device's addresses by: 2 link (loopback too), 5 site, 14
+// global, a multicast address's own.
+inline int scope6(const u8 *a)
+{
+    if (a[0] == 0xff)
+        return a[1] & 15;
+    if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
+        return 2;
+    if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
+        return 5;
+    return std::memcmp(a, loopback6, 16) == 0 ? 2 : 14;
+}
+
 // One nexthop: through gateway (of gwslot, or none when gwslot < 0) on
 // device oif.
 struct nexthop {
     u8 gateway[16];
     int gwslot;
     int oif;
-    unsigned flags; // RTNH_F_*
 };
 
 // A policy rule as the kernel applies it.
