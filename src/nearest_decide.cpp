@@ -81,7 +81,7 @@ bool alive(u32 h, const route &x, const query &q)
     const nexthop &n = st.hops[h].nh;
     if (q.oif != 0 && n.oif != q.oif)
         return false;
-    if (x.scope == RT_SCOPE_HOST)
+    if ((x.flags & route_host) != 0)
         return true;
     const device *d = find_device(n.oif);
     return d != nullptr && (d->flags & IFF_UP) != 0;
@@ -90,12 +90,7 @@ bool alive(u32 h, const route &x, const query &q)
 // The first nexthop of route x that can carry the packet, or none.
 u32 carrier(const route &x, const query &q)
 {
-    if (alive(x.hop, x, q))
-        return x.hop;
-    for (u32 c = x.more; c != none; c = st.cells[c].next)
-        if (alive(st.cells[c].hop, x, q))
-            return st.cells[c].hop;
-    return none;
+    return find_hop(x, [&](u32 h) { return alive(h, x, q); });
 }
 
 // The routes of one prefix, in the kernel's order: the first of TOS 0 that
@@ -357,7 +352,7 @@ const struct nearest *record(const device *d, int slot, const u8 *source, const 
 // the kernel for one of its addresses, without a gateway.
 const char *reason(const route &r, const hop &h)
 {
-    const bool connected = r.protocol == RTPROT_KERNEL && h.nh.gwslot < 0 &&
+    const bool connected = (r.flags & route_kernel) != 0 && h.nh.gwslot < 0 &&
                            (r.type == RTN_UNICAST || r.type == RTN_BROADCAST);
     return connected ? "subnet" : "route";
 }

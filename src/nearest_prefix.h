@@ -32,9 +32,11 @@ template <typename T> bool grow(T **array, u32 *cap, u32 n)
 {
     if (n <= *cap)
         return true;
-    u32 want = *cap > 0 ? *cap : 16;
+    // By an eighth at a time: a large block grows in place (mremap), and a
+    // full table wastes little.
+    u32 want = *cap > 16 ? *cap : 16;
     while (want < n)
-        want *= 2;
+        want += want / 8;
     // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, kept by value
     void *p = std::realloc(*array, std::size_t{want} * sizeof(T));
     if (p == nullptr)

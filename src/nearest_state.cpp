@@ -362,8 +362,9 @@ u32 &head(table *t, int s, u32 p)
 void free_route(u32 r)
 {
     route &x = st.routes[r];
-    put_hop(x.hop);
-    for (u32 c = x.more; c != none;) {
+    if ((x.flags & route_multipath) == 0)
+        put_hop(x.hop);
+    for (u32 c = (x.flags & route_multipath) != 0 ? x.hop : none; c != none;) {
         const u32 next = st.cells[c].next;
         put_hop(st.cells[c].hop);
         give(st.cells, &st.cellfreed, &cell::next, c);
@@ -381,9 +382,12 @@ u32 make_route(const change &c)
     if (r == none)
         return none;
     route &x = st.routes[r];
-    x = route{c.metric, none, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype),
-              static_cast<u8>(c.protocol), static_cast<u8>(c.scope)};
-    for (int i = c.nhops - 1; i >= 0; --i) {
+    const u8 flags = static_cast<u8>((c.protocol == RTPROT_KERNEL ? route_kernel : 0) |
+                                     (c.scope == RT_SCOPE_HOST ? route_host : 0) |
+                                     (c.nhops > 1 ? route_multipath : 0));
+    x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
+    bool whole = true;
+    for (int i = c.nhops - 1; i >= 0 && whole; --i) {
         hop h{};
         h.nh = c.hops[i];
         h.slot = c.slot;
@@ -391,17 +395,14 @@ u32 make_route(const change &c)
         h.has_prefsrc = c.has_prefsrc;
         std::memcpy(h.prefsrc, c.prefsrc, 16);
         const u32 shared = take_hop(h);
-        if (shared == none)
-            break;
-        if (i == 0) {
-            x.hop = shared;
-        } else if (const u32 more = take_cell(shared, x.more); more != none) {
-            x.more = more;
-        } else {
+        const u32 more = shared == none || c.nhops == 1 ? shared : take_cell(shared, x.hop);
+        if (more == none && shared != none)
             put_hop(shared);
-        }
+        whole = more != none;
+        if (whole)
+            x.hop = more;
     }
-    if (x.hop == none && !c.nhid && c.nhops > 0) {
+    if (!whole) {
         free_route(r);
         return none;
     }
@@ -416,9 +417,10 @@ bool names(const route &x, const change &c)
 {
     if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
         return false;
-    if (c.nhops == 0 || x.hop == none)
+    const u32 first = find_hop(x, [](u32) { return true; });
+    if (c.nhops == 0 || first == none)
         return true;
-    const hop &h = st.hops[x.hop];
+    const hop &h = st.hops[first];
     return h.nh.oif == c.hops[0].oif && h.nh.gwslot == c.hops[0].gwslot &&
            std::memcmp(h.nh.gateway, c.hops[0].gateway, 16) == 0 &&
            h.has_prefsrc == c.has_prefsrc && std::memcmp(h.prefsrc, c.prefsrc, 16) == 0;
@@ -506,12 +508,7 @@ void drop_route(const change &c)
 // Whether every nexthop of route x is on device index.
 bool all_through(const route &x, int index)
 {
-    if (x.hop == none || st.hops[x.hop].nh.oif != index)
-        return false;
-    for (u32 c = x.more; c != none; c = st.cells[c].next)
-        if (st.hops[st.cells[c].hop].nh.oif != index)
-            return false;
-    return true;
+    return x.hop != none && find_hop(x, [index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
 }
 
 template <typename Prefixes> void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
@@ -520,7 +517,7 @@ template <typename Prefixes> void drop_in(table *t, Prefixes &prefixes, int s, i
         u32 *at = &prefixes.value(p);
         while (*at != none) {
             const route &x = st.routes[*at];
-            if (all_through(x, index) && !(keep_host && x.scope == RT_SCOPE_HOST)) {
+            if (all_through(x, index) && !(keep_host && (x.flags & route_host) != 0)) {
                 const bool last = x.next == none && at == &prefixes.value(p);
                 unlink_route(t, s, p, at);
                 if (last)
@@ -676,9 +673,7 @@ bool valid_routes(u32 first, u32 *refs)
     for (u32 r = first; r != none; r = st.routes[r].next, ++n) {
         if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC)
             return false;
-        *refs += st.routes[r].hop != none ? 1 : 0;
-        for (u32 c = st.routes[r].more; c != none; c = st.cells[c].next)
-            ++*refs;
+        (void)find_hop(st.routes[r], [refs](u32) { return ++*refs == 0; });
     }
     return first != none;
 }

@@ -141,16 +141,19 @@ struct hop {
     u32 source; // the IPv4 address the kernel would choose, or none
 };
 
+// A route, 16 bytes: a full table holds a million.
 struct route {
     u32 metric;
-    u32 hop;  // its first nexthop, or none through a nexthop object
-    u32 more; // a list of further nexthops (multipath), or none
+    u32 hop;  // its nexthop, or with multipath a list of cells; none through a nexthop object
     u32 next; // the next route of its prefix, in the kernel's order
     u8 tos;
     u8 type;
-    u8 protocol;
-    u8 scope;
+    u8 flags; // route_*
 };
+
+constexpr u8 route_kernel = 1;    // made by the kernel (RTPROT_KERNEL)
+constexpr u8 route_host = 2;      // of host scope
+constexpr u8 route_multipath = 4; // hop names a list of cells
 
 struct cell {
     u32 hop;
@@ -193,6 +196,19 @@ struct state {
 };
 
 extern state st;
+
+// The first nexthop of route x for which f is true, or none.
+template <typename F> u32 find_hop(const route &x, F f)
+{
+    if (x.hop == none)
+        return none;
+    if ((x.flags & route_multipath) == 0)
+        return f(x.hop) ? x.hop : none;
+    for (u32 c = x.hop; c != none; c = st.cells[c].next)
+        if (f(st.cells[c].hop))
+            return st.cells[c].hop;
+    return none;
+}
 extern unsigned uid; // the calling process's, as rules see it
 
 const device *find_device(int index);
