@@ -61,6 +61,15 @@ bool selects(const rule &r, const query &q)
     return m != r.invert;
 }
 
+hop &fresh(u32 h);
+
+// The device of a nexthop, or null.
+const device *device_of(u32 h)
+{
+    const u32 at = fresh(h).device;
+    return at != none ? &st.devices[at] : nullptr;
+}
+
 // Whether a rule's suppressor turns down the answer of its table.
 bool suppressed(const rule &r, const result &x)
 {
@@ -68,7 +77,7 @@ bool suppressed(const rule &r, const result &x)
         return true;
     if (r.suppress_group < 0 || x.hop == none)
         return false;
-    const device *d = find_device(st.hops[x.hop].nh.oif);
+    const device *d = device_of(x.hop);
     return d != nullptr && d->group == static_cast<u32>(r.suppress_group);
 }
 
@@ -83,7 +92,7 @@ bool alive(u32 h, const route &x, const query &q)
         return false;
     if ((x.flags & route_host) != 0)
         return true;
-    const device *d = find_device(n.oif);
+    const device *d = device_of(h);
     return d != nullptr && (d->flags & IFF_UP) != 0;
 }
 
@@ -219,15 +228,23 @@ u32 choose4(int index, const u8 *gw, int scope)
     return none;
 }
 
-// The kernel keeps a nexthop's choice until an address changes; so do we.
-u32 source4(u32 h)
+// Nexthop h, its device and source found anew if an address or a link
+// changed since.
+hop &fresh(u32 h)
 {
     hop &x = st.hops[h];
-    if (x.gen != st.gen) {
+    if (x.gen == st.gen)
+        return x;
+    const device *d = find_device(x.nh.oif);
+    x.device = d != nullptr ? static_cast<u32>(d - st.devices) : none;
+    if (x.has_prefsrc)
+        x.source = find_address(x.slot, x.prefsrc);
+    else if (x.slot == v4)
         x.source = choose4(x.nh.oif, x.nh.gwslot == v4 ? x.nh.gateway : nullptr, x.scope);
-        x.gen = st.gen;
-    }
-    return x.source;
+    else
+        x.source = none; // IPv6 chooses for each destination
+    x.gen = st.gen;
+    return x;
 }
 
 // IPv6 source selection (RFC 6724) as Linux applies it.
@@ -331,7 +348,9 @@ u32 source6(int index, const u8 *to)
 
 struct nearest answer;
 
-const struct nearest *record(const device *d, int slot, const u8 *source, const result &x,
+// The answer: source, the local address a (or none when the host does not
+// hold it), through device d.
+const struct nearest *record(const device *d, int slot, const u8 *source, u32 a, const result &x,
                              const char *why)
 {
     answer = nearest{};
@@ -339,7 +358,6 @@ const struct nearest *record(const device *d, int slot, const u8 *source, const 
     answer.index = static_cast<unsigned>(d->index);
     answer.family = slot == v4 ? AF_INET : AF_INET6;
     std::memcpy(&answer.addr, source, slot == v4 ? 4 : 16);
-    const u32 a = find_address(slot, source);
     answer.prefixlen = a != none ? st.addresses[a].len : bits(slot);
     if (x.hop != none && st.hops[x.hop].nh.gwslot == slot)
         std::memcpy(&answer.gateway, st.hops[x.hop].nh.gateway, slot == v4 ? 4 : 16);
@@ -368,20 +386,21 @@ const struct nearest *answer_for(const query &q, const result &x, const char **w
         return nullptr;
     }
     const route &r = st.routes[x.route];
-    const hop &h = st.hops[x.hop];
+    const hop &h = fresh(x.hop);
     if (r.type == RTN_LOCAL) { // out through loopback, from itself
         const device *lo = loopback_device();
+        const u8 *source = h.has_prefsrc ? h.prefsrc : q.key;
+        const u32 a = h.has_prefsrc ? h.source : find_address(q.slot, q.key);
         *why = "same";
-        return lo != nullptr ? record(lo, q.slot, h.has_prefsrc ? h.prefsrc : q.key, x, *why)
-                             : nullptr;
+        return lo != nullptr ? record(lo, q.slot, source, a, x, *why) : nullptr;
     }
-    const device *d = find_device(h.nh.oif);
-    const u32 a = h.has_prefsrc ? none : q.slot == v4 ? source4(x.hop) : source6(h.nh.oif, q.key);
+    const device *d = h.device != none ? &st.devices[h.device] : nullptr;
+    const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(h.nh.oif, q.key);
     *why = "none";
     if (d == nullptr || (!h.has_prefsrc && a == none))
         return nullptr;
     *why = reason(r, h);
-    return record(d, q.slot, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, x, *why);
+    return record(d, q.slot, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, a, x, *why);
 }
 
 bool make_query(const sockaddr *to, query *q)
@@ -434,7 +453,8 @@ const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
             static const u8 home[4] = {127, 0, 0, 1};
             const device *lo = loopback_device();
             w = "same";
-            r = lo != nullptr ? record(lo, v4, home, {verdict::found, RT_TABLE_LOCAL, none, none, 0}, w)
+            r = lo != nullptr ? record(lo, v4, home, find_address(v4, home),
+                                       {verdict::found, RT_TABLE_LOCAL, none, none, 0}, w)
                               : nullptr;
         } else if (q.slot != v4 || q.key[0] != 0) { // the kernel refuses the rest of 0.0.0.0/8
             r = answer_for(q, decide(q), &w);

@@ -4,8 +4,10 @@
 // length, or as the longest one that holds an address. One structure serves
 // every routing table and the host's own addresses.
 //
-// A multibit trie of 16-way nodes, four bits a level. A prefix lives at the
-// level where it ends, copied into each slot it covers there unless a longer
+// A multibit trie: a root of 65,536 slots for the first 16 bits, then
+// 16-way nodes, four bits a level; the root is calloc'd, so that a small
+// table touches only the pages it writes. A prefix lives at the level where
+// it ends, copied into each slot it covers there unless a longer
 // prefix of that level holds the slot. A slot below which one prefix alone
 // lies holds that prefix as a single, checked against the address, so that a
 // sparse long prefix costs one slot rather than a chain of nodes. Each node
@@ -84,7 +86,9 @@ inline bool same_bits(const u8 *a, const u8 *b, int len)
 template <std::size_t Bytes> class prefix_table {
   public:
     static constexpr int width = static_cast<int>(Bytes * 8);
-    static constexpr std::size_t levels = Bytes * 2; // of four bits
+    static constexpr std::size_t levels = (Bytes * 2) - 3; // the root's and four bits each
+    static constexpr int rootbits = 16;
+    static constexpr u32 rootslots = 1U << rootbits;
 
     prefix_table() = default;
     prefix_table(const prefix_table &) = delete;
@@ -157,8 +161,8 @@ template <std::size_t Bytes> class prefix_table {
         if (nnodes == 0)
             return none;
         u32 n = 0;
-        for (int d = 0;; ++d) {
-            const u32 s = nodes[n].slot[nibble(a, d)];
+        u32 s = root[index(a, 0)];
+        for (int d = 1;; s = nodes[n].slot[index(a, d++)]) {
             switch (s & 3) {
             case node_tag:
                 n = s >> 2;
@@ -204,6 +208,8 @@ template <std::size_t Bytes> class prefix_table {
     // Empties the table, keeping its memory for the next fill.
     void clear()
     {
+        std::free(root); // a fresh calloc'd one touches no page
+        root = nullptr;
         used = nnodes = nsingles = live = 0;
         freed = nfreed = sfreed = none;
         std::memset(count_, 0, sizeof count_);
@@ -219,6 +225,8 @@ template <std::size_t Bytes> class prefix_table {
         std::free(covers);
         std::free(singles);
         std::free(buckets);
+        std::free(root);
+        root = nullptr;
         prefixes = nullptr;
         nodes = nullptr;
         covers = nullptr;
@@ -243,7 +251,7 @@ template <std::size_t Bytes> class prefix_table {
             return false;
         if (nnodes == 0)
             return live == 0;
-        if (!valid_node(0, 0, nullptr))
+        if (!valid_root())
             return false;
         bool ok = true;
         each([&](u32 p) { ok = ok && placed(p); });
@@ -270,6 +278,7 @@ template <std::size_t Bytes> class prefix_table {
     };
 
     prefix *prefixes = nullptr;
+    u32 *root = nullptr; // node 0's slots; its cover is covers[0]
     node *nodes = nullptr;
     u32 *covers = nullptr; // a node's cover, beside it: read only at the end
     single *singles = nullptr;
@@ -280,11 +289,24 @@ template <std::size_t Bytes> class prefix_table {
     u32 nbuckets = 0; // a power of two, at least the prefixes
     u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
-    static int nibble(const u8 *a, int d)
+    // The slot of address a in a node at depth d: the first 16 bits at the
+    // root, then four bits a level.
+    static int index(const u8 *a, int d)
     {
-        const u8 b = a[d >> 1];
-        return (d & 1) == 0 ? b >> 4 : b & 15;
+        if (d == 0)
+            return (a[0] << 8) | a[1];
+        const u8 b = a[(d + 3) >> 1];
+        return ((d + 3) & 1) == 0 ? b >> 4 : b & 15;
     }
+
+    // The bits a node at depth d spans: from start(d) up to end(d).
+    static int start(int d) { return d == 0 ? 0 : 12 + (4 * d); }
+    static int end(int d) { return 16 + (4 * d); }
+
+    // The slots of node n, and how many.
+    u32 *slots(u32 n) { return n == 0 ? root : nodes[n].slot; }
+    [[nodiscard]] const u32 *slots(u32 n) const { return n == 0 ? root : nodes[n].slot; }
+    static int count(u32 n) { return n == 0 ? static_cast<int>(rootslots) : 16; }
 
     static void masked(u8 *out, const u8 *in, int len) { mask_key(out, in, len, Bytes); }
 
@@ -297,7 +319,7 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // The depth where a prefix of length len (at least 1) lives.
-    static int depth_of(int len) { return (len - 1) / 4; }
+    static int depth_of(int len) { return len <= rootbits ? 0 : ((len - 1) / 4) - 3; }
 
     // A prefix's length, or -1 for none.
     [[nodiscard]] int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
@@ -308,7 +330,7 @@ template <std::size_t Bytes> class prefix_table {
     {
         if (!grow(&prefixes, &pcap, used + 1))
             return false;
-        const u32 n = nnodes + (width / 4);
+        const u32 n = nnodes + static_cast<u32>(levels);
         if (n > ncap) {
             u32 c = ncap;
             if (!grow(&nodes, &c, n) || !grow(&covers, &ncap, c))
@@ -318,8 +340,9 @@ template <std::size_t Bytes> class prefix_table {
             return false;
         if (live + 1 > nbuckets)
             rehash((live + 1) * 2);
+        if (root == nullptr && (root = static_cast<u32 *>(std::calloc(rootslots, sizeof(u32)))) == nullptr)
+            return false;
         if (nnodes == 0) {
-            std::memset(&nodes[0], 0, sizeof nodes[0]);
             covers[0] = none;
             nnodes = 1;
         }
@@ -396,7 +419,7 @@ template <std::size_t Bytes> class prefix_table {
     // node's cover.
     [[nodiscard]] u32 slot_for(u32 cover, int d) const
     {
-        return cover != none && prefixes[cover].len > 4 * d ? (cover << 2) | prefix_tag : 0;
+        return cover != none && prefixes[cover].len > start(d) ? (cover << 2) | prefix_tag : 0;
     }
 
     // The longest prefix that holds all of slot s of node n at depth d.
@@ -422,13 +445,13 @@ template <std::size_t Bytes> class prefix_table {
         const u8 *key = prefixes[p].key;
         const int target = depth_of(prefixes[p].len);
         for (; d < target; ++d) {
-            const u32 s = nodes[n].slot[nibble(key, d)];
+            const u32 s = slots(n)[index(key, d)];
             if ((s & 3) == node_tag) {
                 n = s >> 2;
                 continue;
             }
             if ((s & 3) != single_tag) { // one prefix alone below: a single
-                nodes[n].slot[nibble(key, d)] = (new_single(p, cover_of(n, s)) << 2) | single_tag;
+                slots(n)[index(key, d)] = (new_single(p, cover_of(n, s)) << 2) | single_tag;
                 return;
             }
             // Two prefixes below: the single becomes a node holding both.
@@ -436,15 +459,15 @@ template <std::size_t Bytes> class prefix_table {
             const u32 q = singles[g].prefix;
             const u32 c = new_node(singles[g].cover);
             free_single(g);
-            nodes[n].slot[nibble(key, d)] = (c << 2) | node_tag;
+            slots(n)[index(key, d)] = (c << 2) | node_tag;
             insert_from(c, d + 1, q);
             n = c;
         }
         const int len = prefixes[p].len;
-        const int span = 4 * (d + 1) - len;
-        const int first = nibble(key, d) & ~((1 << span) - 1);
+        const int span = end(d) - len;
+        const int first = index(key, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
-            u32 &s = nodes[n].slot[i];
+            u32 &s = slots(n)[i];
             switch (s & 3) {
             case node_tag:
                 spread(s >> 2, p);
@@ -469,7 +492,8 @@ template <std::size_t Bytes> class prefix_table {
         if (length(covers[n]) >= prefixes[p].len)
             return;
         covers[n] = p;
-        for (u32 s : nodes[n].slot) {
+        for (int i = 0; i < count(n); ++i) {
+            const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 spread(s >> 2, p);
             else if ((s & 3) == single_tag && length(singles[s >> 2].cover) < prefixes[p].len)
@@ -484,7 +508,8 @@ template <std::size_t Bytes> class prefix_table {
         if (covers[n] != p)
             return;
         covers[n] = r;
-        for (u32 s : nodes[n].slot) {
+        for (int i = 0; i < count(n); ++i) {
+            const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 unspread(s >> 2, p, r);
             else if ((s & 3) == single_tag && singles[s >> 2].cover == p)
@@ -504,7 +529,7 @@ template <std::size_t Bytes> class prefix_table {
         int d = 0;
         for (; d < target; ++d) {
             path[d] = n;
-            u32 &s = nodes[n].slot[nibble(key, d)];
+            u32 &s = slots(n)[index(key, d)];
             if ((s & 3) == single_tag && singles[s >> 2].prefix == p) {
                 const u32 cover = singles[s >> 2].cover;
                 free_single(s >> 2);
@@ -520,13 +545,13 @@ template <std::size_t Bytes> class prefix_table {
         // What holds p's slots once p is gone: a shorter prefix of this
         // level, or the node's cover.
         u32 r = none;
-        for (int l = len - 1; l > 4 * d && r == none; --l)
+        for (int l = len - 1; l > start(d) && r == none; --l)
             r = find(key, l);
         const u32 fallback = r != none ? r : covers[n];
-        const int span = 4 * (d + 1) - len;
-        const int first = nibble(key, d) & ~((1 << span) - 1);
+        const int span = end(d) - len;
+        const int first = index(key, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
-            u32 &s = nodes[n].slot[i];
+            u32 &s = slots(n)[i];
             if (s == ((p << 2) | prefix_tag))
                 s = r != none ? (r << 2) | prefix_tag : 0;
             else if ((s & 3) == node_tag)
@@ -558,7 +583,7 @@ template <std::size_t Bytes> class prefix_table {
                 return;
             if ((only & 3) == prefix_tag && sfreed == none && nsingles >= scap)
                 return; // no memory for the single: the node stays
-            u32 &up = nodes[path[d - 1]].slot[nibble(key, d - 1)];
+            u32 &up = slots(path[d - 1])[index(key, d - 1)];
             if (only == 0)
                 up = slot_for(covers[n], d - 1);
             else if ((only & 3) == single_tag)
@@ -569,40 +594,80 @@ template <std::size_t Bytes> class prefix_table {
         }
     }
 
-    // Checks node n at depth d, reached by the first 4d bits of above.
-    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
+    // Sets the bits of key that a node at depth d spans to i.
+    static void set_index(u8 *key, int d, int i)
+    {
+        if (d == 0) {
+            key[0] = static_cast<u8>(i >> 8);
+            key[1] = static_cast<u8>(i);
+            return;
+        }
+        const int shift = ((d + 3) & 1) == 0 ? 4 : 0;
+        u8 &b = key[(d + 3) >> 1];
+        b = static_cast<u8>((b & ~(15 << shift)) | (i << shift));
+    }
+
+    // Checks slot s of a node at depth d, which key's bits up to end(d)
+    // reach, and whose longest holding prefix is best.
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
+    bool valid_slot(u32 s, int d, const u8 *key, u32 best) const
+    {
+        switch (s & 3) {
+        case node_tag:
+            return end(d) < width && valid_node(s >> 2, d + 1, key);
+        case single_tag: {
+            const single &g = singles[s >> 2];
+            return g.prefix < used && g.cover == best && prefixes[g.prefix].len > end(d) &&
+                   same_bits(prefixes[g.prefix].key, key, end(d));
+        }
+        default:
+            return s == slot_for(best, d);
+        }
+    }
+
+    // Checks node n at depth d (at least 1), reached by key's bits up to
+    // start(d).
+    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
     bool valid_node(u32 n, int d, const u8 *above) const
     {
-        u8 key[Bytes] = {};
-        if (above != nullptr)
-            std::memcpy(key, above, Bytes);
-        if (n >= nnodes || covers[n] != shorter(key, (4 * d) + 1))
+        u8 key[Bytes];
+        std::memcpy(key, above, Bytes);
+        if (n >= nnodes || covers[n] != shorter(key, start(d) + 1))
             return false;
         for (int i = 0; i < 16; ++i) {
-            const int shift = (d & 1) == 0 ? 4 : 0;
-            key[d >> 1] = static_cast<u8>((key[d >> 1] & ~(15 << shift)) | (i << shift));
-            const u32 best = shorter(key, (4 * d) + 5);
-            const u32 s = nodes[n].slot[i];
-            switch (s & 3) {
-            case node_tag:
-                if (d + 1 >= width / 4 || !valid_node(s >> 2, d + 1, key))
-                    return false;
-                break;
-            case single_tag: {
-                const single &g = singles[s >> 2];
-                if (g.prefix >= used || g.cover != best || prefixes[g.prefix].len <= 4 * (d + 1) ||
-                    !same_bits(prefixes[g.prefix].key, key, 4 * (d + 1)))
-                    return false;
-                break;
-            }
-            default:
-                if (s != slot_for(best, d))
-                    return false;
-                break;
-            }
-            key[d >> 1] = static_cast<u8>(key[d >> 1] & ~(15 << shift));
+            set_index(key, d, i);
+            if (!valid_slot(nodes[n].slot[i], d, key, shorter(key, end(d) + 1)))
+                return false;
         }
         return true;
+    }
+
+    // Checks the root: each slot's longest holding prefix is painted from
+    // the prefixes of 16 bits or fewer, rather than looked up 65,536 times.
+    [[nodiscard]] bool valid_root() const
+    {
+        u32 *best = static_cast<u32 *>(std::malloc(rootslots * sizeof(u32)));
+        if (best == nullptr)
+            return true; // nothing to check it with
+        for (u32 i = 0; i < rootslots; ++i)
+            best[i] = covers[0];
+        each([&](u32 p) {
+            const int len = prefixes[p].len;
+            if (len == 0 || len > rootbits)
+                return;
+            const int first = index(prefixes[p].key, 0);
+            for (int i = first; i < first + (1 << (rootbits - len)); ++i)
+                if (length(best[i]) < len)
+                    best[i] = p;
+        });
+        u8 key[Bytes] = {};
+        bool ok = covers[0] == find(key, 0);
+        for (u32 i = 0; i < rootslots && ok; ++i) {
+            set_index(key, 0, static_cast<int>(i));
+            ok = valid_slot(root[i], 0, key, best[i]);
+        }
+        std::free(best);
+        return ok;
     }
 
     // Whether prefix p is where a lookup finds it: its own addresses, where

@@ -390,8 +390,8 @@ u32 make_route(const change &c)
     for (int i = c.nhops - 1; i >= 0 && whole; --i) {
         hop h{};
         h.nh = c.hops[i];
-        h.slot = c.slot;
-        h.scope = c.scope;
+        h.slot = static_cast<u8>(c.slot);
+        h.scope = static_cast<u8>(c.scope);
         h.has_prefsrc = c.has_prefsrc;
         std::memcpy(h.prefsrc, c.prefsrc, 16);
         const u32 shared = take_hop(h);

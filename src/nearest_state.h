@@ -131,14 +131,19 @@ struct address {
 // A nexthop as routes share it: a full table through one gateway keeps one.
 struct hop {
     nexthop nh;
-    int slot;  // the family of the routes through it
-    int scope; // theirs: how far a source chosen for them may reach
-    bool has_prefsrc;
     u8 prefsrc[16];
-    u32 refs;  // 0 when free
-    u32 chain; // the hash's next, or the free list's
-    u32 gen;   // the generation the source below was chosen in
-    u32 source; // the IPv4 address the kernel would choose, or none
+    u32 refs;   // 0 when free
+    u32 chain;  // the hash's next, or the free list's
+    // Kept until an address or a link changes, as the kernel keeps its
+    // choice of source for a nexthop: the generation they were found in,
+    // the device's place in state::devices, and the address of the
+    // preferred source, or the IPv4 address the kernel would choose.
+    u32 gen;
+    u32 device;
+    u32 source;
+    u8 slot;    // the family of the routes through it
+    u8 scope;   // theirs: how far a source chosen for them may reach
+    bool has_prefsrc;
 };
 
 // A route, 16 bytes: a full table holds a million.
