@@ -202,6 +202,14 @@ bool route_change(const nlmsghdr *h, change *c)
     c->rtype = rtm.rtm_type;
     c->metric = number(tb[RTA_PRIORITY], 0);
     c->has_prefsrc = address(c->prefsrc, tb[RTA_PREFSRC], c->slot);
+    // The local route to an address names the address as its source: the
+    // destination itself, so it says nothing, and a hundred thousand of
+    // them share one nexthop without it.
+    if (c->rtype == RTN_LOCAL && c->len == bits(c->slot) && c->has_prefsrc &&
+        std::memcmp(c->prefsrc, c->local, 16) == 0) {
+        c->has_prefsrc = false;
+        std::memset(c->prefsrc, 0, sizeof c->prefsrc);
+    }
     c->nhid = tb[RTA_NH_ID] != nullptr;
     if (c->nhid)
         return true;

@@ -114,7 +114,9 @@ template <std::size_t Bytes> class prefix_table {
     // ran out.
     u32 add(const u8 *key, int len)
     {
-        u32 p = find(key, len);
+        u32 p = seek(key, len);
+        if (p == maybe)
+            p = find(key, len);
         if (p != none)
             return p;
         if (!room())
@@ -323,6 +325,48 @@ template <std::size_t Bytes> class prefix_table {
 
     // A prefix's length, or -1 for none.
     [[nodiscard]] int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
+
+    static constexpr u32 maybe = none - 1;
+
+    // What the trie alone shows of prefix key/len: the prefix, or none when
+    // it cannot be there (its path ends short of it, or a slot of its span
+    // is held by nothing as long), or maybe when every slot of its span is
+    // held by something longer. A dump arrives in the trie's order, so this
+    // walk finds its nodes in the cache, where the hash would miss twice.
+    [[nodiscard]] u32 seek(const u8 *key, int len) const
+    {
+        if (nnodes == 0)
+            return none;
+        if (len == 0)
+            return covers[0]; // only the prefix of length 0 covers the root
+        u8 k[Bytes];
+        masked(k, key, len);
+        const int target = depth_of(len);
+        u32 n = 0;
+        int d = 0;
+        for (; d < target; ++d) {
+            const u32 s = slots(n)[index(k, d)];
+            if ((s & 3) == node_tag) {
+                n = s >> 2;
+                continue;
+            }
+            const u32 q = (s & 3) == single_tag ? singles[s >> 2].prefix : none;
+            return q != none && prefixes[q].len == len && std::memcmp(prefixes[q].key, k, Bytes) == 0
+                       ? q
+                       : none;
+        }
+        const int span = end(d) - len;
+        const int first = index(k, d) & ~((1 << span) - 1);
+        for (int i = first; i < first + (1 << span); ++i) {
+            const u32 s = slots(n)[i];
+            const u32 c = (s & 3) == prefix_tag ? s >> 2 : cover_of(n, s);
+            if (length(c) == len) // as long and over this slot: the prefix itself
+                return c;
+            if (length(c) < len)
+                return none;
+        }
+        return maybe;
+    }
 
     // Room for one more prefix, with its node and single; false when
     // memory ran out.

@@ -122,13 +122,12 @@ u32 *locals_of(int s, const u8 *local, bool make)
     return s == v4 ? &st.local4.value(p) : &st.local6.value(p);
 }
 
+// The address the change names, found among those with its local address.
 u32 find_on_device(const change &c, const u8 *net)
 {
-    const device *d = device_of(c.index);
-    for (u32 a = d != nullptr ? d->first[c.slot] : none; a != none; a = st.addresses[a].next) {
+    for (u32 a = find_address(c.slot, c.local); a != none; a = st.addresses[a].same) {
         const address &x = st.addresses[a];
-        if (std::memcmp(x.local, c.local, 16) == 0 && x.len == c.len &&
-            std::memcmp(x.net, net, 16) == 0)
+        if (x.index == c.index && x.len == c.len && std::memcmp(x.net, net, 16) == 0)
             return a;
     }
     return none;
