@@ -4,7 +4,7 @@
 // the first lookup after an address change. Run it as root in a network
 // namespace of its own with a private /dev: it binds /dev/log, where a thread
 // reads the daemon's entries as a system logger would, and it adds and
-// deletes 10.0.0.2 on a bridge it makes, and removes it at the end.
+// deletes 10.0.0.2/30 on a bridge it makes, and removes it at the end.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -136,7 +136,7 @@ int main(int argc, char *argv[])
     const long queries = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 100000;
     const long changes = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 200;
     shell("ip link set lo up && ip link add bb type bridge && ip link set bb up && "
-          "ip addr add 10.0.0.1/32 dev bb");
+          "ip addr add 10.0.0.1/24 dev bb");
     logger();
     const std::string query = "10.0.0.3\n";
     // The floor: the same round trips through cat, which only echoes.
@@ -151,7 +151,8 @@ int main(int argc, char *argv[])
     std::vector<double> fresh;
     std::vector<double> plain;
     for (long i = 0; i < changes; ++i) {
-        shell(i % 2 == 0 ? "ip addr add 10.0.0.2/32 dev bb" : "ip addr del 10.0.0.2/32 dev bb");
+        // A narrower subnet, and its route, that take the query from 10.0.0.1.
+        shell(i % 2 == 0 ? "ip addr add 10.0.0.2/30 dev bb" : "ip addr del 10.0.0.2/30 dev bb");
         auto t = Clock::now();
         const std::string got = ask(query);
         fresh.push_back(micros(Clock::now() - t));
