@@ -53,13 +53,14 @@ double median(std::vector<double> v)
 // only the pages it writes.
 std::size_t resident()
 {
-    unsigned long size = 0;
-    unsigned long pages = 0;
+    char line[128] = {};
     FILE *f = std::fopen("/proc/self/statm", "r");
-    if (f == nullptr || std::fscanf(f, "%lu %lu", &size, &pages) != 2)
+    if (f == nullptr || std::fgets(line, sizeof line, f) == nullptr)
         std::exit(1);
     std::fclose(f);
-    return pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    char *end = nullptr;
+    (void)std::strtoul(line, &end, 10); // the size, then the pages resident
+    return std::strtoul(end, nullptr, 10) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 }
 
 // One dump of a kind that only reads the datagrams: what the kernel and the
@@ -109,13 +110,15 @@ std::vector<destination> destinations(std::size_t n)
             sockaddr_in sin{};
             sin.sin_family = AF_INET;
             sin.sin_port = htons(9);
-            sin.sin_addr.s_addr = htonl((1U << 24) + static_cast<std::uint32_t>(draw() % (222U << 24)));
+            sin.sin_addr.s_addr =
+                htonl((1U << 24) + static_cast<std::uint32_t>(draw() % (222U << 24)));
             std::memcpy(&to[i], &sin, sizeof sin);
         } else {
             sockaddr_in6 sin6{};
             sin6.sin6_family = AF_INET6;
             sin6.sin6_port = htons(9);
-            std::ranges::generate(sin6.sin6_addr.s6_addr, [&draw] { return static_cast<unsigned char>(draw()); });
+            std::ranges::generate(sin6.sin6_addr.s6_addr,
+                                  [&draw] { return static_cast<unsigned char>(draw()); });
             sin6.sin6_addr.s6_addr[0] = static_cast<unsigned char>(0x20 | (draw() % 13));
             std::memcpy(&to[i], &sin6, sizeof sin6);
         }
@@ -134,7 +137,10 @@ double per_lookup(const std::vector<destination> &to, long n)
     long found = 0;
     const auto start = clock_type::now();
     for (long i = 0; i < n; ++i)
-        found += nearest_find(as_sockaddr(to[static_cast<std::size_t>(i) & (to.size() - 1)]), nullptr) != nullptr ? 1 : 0;
+        found += nearest_find(as_sockaddr(to[static_cast<std::size_t>(i) & (to.size() - 1)]),
+                              nullptr) != nullptr
+                     ? 1
+                     : 0;
     const double ns = since(start) / static_cast<double>(n);
     return found >= 0 ? ns : 0;
 }
@@ -172,8 +178,11 @@ double per_event()
         for (const char *verb : {"add", "del"}) {
             std::string cmds;
             for (int i = 0; i < batch; ++i)
-                cmds.append("route ").append(verb).append(" 240.0.").append(std::to_string(i)).append(
-                    ".0/24 dev lo\n");
+                cmds.append("route ")
+                    .append(verb)
+                    .append(" 240.0.")
+                    .append(std::to_string(i))
+                    .append(".0/24 dev lo\n");
             FILE *ip = popen("ip -batch -", "w"); // NOLINT(cert-env33-c): ip is what we want
             if (ip == nullptr)
                 std::exit(1);
@@ -222,7 +231,8 @@ int main(int argc, char *argv[])
     const double cold_trick = per_connect(cold, static_cast<long>(cold.size()));
     const double event = per_event() / 1000;
     std::printf("%s %ld %ld %.1f %.1f %.1f %.1f %.0f %.2f %.1f %.0f\n", name, routes, addresses,
-                median(fills), median(dumps), static_cast<double>(held) / static_cast<double>(routes),
-                lookup, trick, event, cold_lookup, cold_trick);
+                median(fills), median(dumps),
+                static_cast<double>(held) / static_cast<double>(routes), lookup, trick, event,
+                cold_lookup, cold_trick);
     return 0;
 }

@@ -37,9 +37,9 @@ struct nearest {
 
 // Opens one rtnetlink socket, subscribed to the link, address, route and rule
 // events of IPv4 and IPv6, and fills the table from a first dump of the
-// links, the addresses, the routes of every table and the rules. Returns the socket, non-blocking, for the caller to poll for
-// readability and then call nearest_update; or -1 after a report at level 3.
-// A second call drops the first socket and its table. Not thread-safe.
+// links, the addresses, the routes of every table and the rules. Returns the socket, non-blocking,
+// for the caller to poll for readability and then call nearest_update; or -1 after a report at
+// level 3. A second call drops the first socket and its table. Not thread-safe.
 int nearest_open(void);
 
 // Applies the events queued on the socket, without waiting. Each event

@@ -291,7 +291,8 @@ struct target {
 void marks(const address &x, const target &t, int *m)
 {
     const int s = scope6(x.local);
-    const bool mapped = x.local[10] == 0xff && x.local[11] == 0xff && same_bits(x.local, loopback6, 80);
+    const bool mapped =
+        x.local[10] == 0xff && x.local[11] == 0xff && same_bits(x.local, loopback6, 80);
     const bool exempt = std::memcmp(x.local, loopback6, 16) == 0 || mapped;
     const int common = common_bits(x.local, t.addr, 128);
     m[0] = std::memcmp(x.local, t.addr, 16) == 0 ? 1 : 0;

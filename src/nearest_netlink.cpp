@@ -163,7 +163,8 @@ void multipath(change *c, const rtattr *mp)
 {
     int left = static_cast<int>(RTA_PAYLOAD(mp));
     const auto *nh = static_cast<const rtnexthop *>(RTA_DATA(mp));
-    for (; RTNH_OK(nh, left) && c->nhops < maxhops; left -= NLMSG_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
+    for (; RTNH_OK(nh, left) && c->nhops < maxhops;
+         left -= NLMSG_ALIGN(nh->rtnh_len), nh = RTNH_NEXT(nh)) {
         nexthop &n = c->hops[c->nhops++];
         n.oif = nh->rtnh_ifindex;
         const rtattr *gw = nullptr;
@@ -276,7 +277,8 @@ bool rule_change(const nlmsghdr *h, change *c)
     rule_device(r.oif, tb[FRA_OIFNAME]);
     r.uidlo = 0;
     r.uidhi = 0xffffffffU;
-    if (const rtattr *u = tb[FRA_UID_RANGE]; u != nullptr && RTA_PAYLOAD(u) == sizeof(fib_rule_uid_range)) {
+    if (const rtattr *u = tb[FRA_UID_RANGE];
+        u != nullptr && RTA_PAYLOAD(u) == sizeof(fib_rule_uid_range)) {
         fib_rule_uid_range range;
         std::memcpy(&range, RTA_DATA(u), sizeof range);
         r.uidlo = range.start;

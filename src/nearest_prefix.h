@@ -5,7 +5,7 @@
 // every routing table and the host's own addresses.
 //
 // A multibit trie: a root of 65,536 slots for the first 16 bits, then
-// 16-way nodes, four bits a level; the root is calloc'd, so that a small
+// 16-way nodes, four bits a level; the root is mapped anonymous, so that a small
 // table touches only the pages it writes. A prefix lives at the level where
 // it ends, copied into each slot it covers there unless a longer
 // prefix of that level holds the slot. A slot below which one prefix alone
@@ -17,6 +17,8 @@
 // prefix by name. Memory grows with realloc and is reported, never thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
+
+#include <sys/mman.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -95,7 +97,10 @@ template <std::size_t Bytes> class prefix_table {
     prefix_table &operator=(const prefix_table &) = delete;
     prefix_table(prefix_table &&) = delete;
     prefix_table &operator=(prefix_table &&) = delete;
-    ~prefix_table() { release(); }
+    ~prefix_table()
+    {
+        release();
+    }
 
     // The prefix key/len, or none.
     [[nodiscard]] u32 find(const u8 *key, int len) const
@@ -174,7 +179,7 @@ template <std::size_t Bytes> class prefix_table {
             case single_tag: {
                 const single &g = singles[s >> 2];
                 return same_bits(prefixes[g.prefix].key, a, prefixes[g.prefix].len) ? g.prefix
-                                                                                     : g.cover;
+                                                                                    : g.cover;
             }
             default:
                 return covers[n];
@@ -195,9 +200,18 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.UndefReturn): p names a prefix held
-    u32 &value(u32 p) { return prefixes[p].value; }
-    [[nodiscard]] u32 value(u32 p) const { return prefixes[p].value; }
-    [[nodiscard]] int prefix_len(u32 p) const { return prefixes[p].len; }
+    u32 &value(u32 p)
+    {
+        return prefixes[p].value;
+    }
+    [[nodiscard]] u32 value(u32 p) const
+    {
+        return prefixes[p].value;
+    }
+    [[nodiscard]] int prefix_len(u32 p) const
+    {
+        return prefixes[p].len;
+    }
 
     // Calls f(p) for each prefix p; f may not change the table.
     template <typename F> void each(F f) const
@@ -210,8 +224,8 @@ template <std::size_t Bytes> class prefix_table {
     // Empties the table, keeping its memory for the next fill.
     void clear()
     {
-        std::free(root); // a fresh calloc'd one touches no page
-        root = nullptr;
+        if (root != nullptr) // zeros again, and no page held until written
+            (void)madvise(root, rootslots * sizeof(u32), MADV_DONTNEED);
         used = nnodes = nsingles = live = 0;
         freed = nfreed = sfreed = none;
         std::memset(count_, 0, sizeof count_);
@@ -227,7 +241,8 @@ template <std::size_t Bytes> class prefix_table {
         std::free(covers);
         std::free(singles);
         std::free(buckets);
-        std::free(root);
+        if (root != nullptr)
+            (void)munmap(root, rootslots * sizeof(u32));
         root = nullptr;
         prefixes = nullptr;
         nodes = nullptr;
@@ -288,7 +303,7 @@ template <std::size_t Bytes> class prefix_table {
     u32 pcap = 0, used = 0, freed = none, live = 0;
     u32 ncap = 0, nnodes = 0, nfreed = none;
     u32 scap = 0, nsingles = 0, sfreed = none;
-    u32 nbuckets = 0; // a power of two, at least the prefixes
+    u32 nbuckets = 0;                 // a power of two, at least the prefixes
     u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
     // The slot of address a in a node at depth d: the first 16 bits at the
@@ -302,15 +317,33 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // The bits a node at depth d spans: from start(d) up to end(d).
-    static int start(int d) { return d == 0 ? 0 : 12 + (4 * d); }
-    static int end(int d) { return 16 + (4 * d); }
+    static int start(int d)
+    {
+        return d == 0 ? 0 : 12 + (4 * d);
+    }
+    static int end(int d)
+    {
+        return 16 + (4 * d);
+    }
 
     // The slots of node n, and how many.
-    u32 *slots(u32 n) { return n == 0 ? root : nodes[n].slot; }
-    [[nodiscard]] const u32 *slots(u32 n) const { return n == 0 ? root : nodes[n].slot; }
-    static int count(u32 n) { return n == 0 ? static_cast<int>(rootslots) : 16; }
+    u32 *slots(u32 n)
+    {
+        return n == 0 ? root : nodes[n].slot;
+    }
+    [[nodiscard]] const u32 *slots(u32 n) const
+    {
+        return n == 0 ? root : nodes[n].slot;
+    }
+    static int count(u32 n)
+    {
+        return n == 0 ? static_cast<int>(rootslots) : 16;
+    }
 
-    static void masked(u8 *out, const u8 *in, int len) { mask_key(out, in, len, Bytes); }
+    static void masked(u8 *out, const u8 *in, int len)
+    {
+        mask_key(out, in, len, Bytes);
+    }
 
     static u32 hash(const u8 *key, int len)
     {
@@ -321,10 +354,16 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // The depth where a prefix of length len (at least 1) lives.
-    static int depth_of(int len) { return len <= rootbits ? 0 : ((len - 1) / 4) - 3; }
+    static int depth_of(int len)
+    {
+        return len <= rootbits ? 0 : ((len - 1) / 4) - 3;
+    }
 
     // A prefix's length, or -1 for none.
-    [[nodiscard]] int length(u32 p) const { return p == none ? -1 : prefixes[p].len; }
+    [[nodiscard]] int length(u32 p) const
+    {
+        return p == none ? -1 : prefixes[p].len;
+    }
 
     static constexpr u32 maybe = none - 1;
 
@@ -351,11 +390,13 @@ template <std::size_t Bytes> class prefix_table {
                 continue;
             }
             const u32 q = (s & 3) == single_tag ? singles[s >> 2].prefix : none;
-            return q != none && prefixes[q].len == len && std::memcmp(prefixes[q].key, k, Bytes) == 0
+            return q != none && prefixes[q].len == len &&
+                           std::memcmp(prefixes[q].key, k, Bytes) == 0
                        ? q
                        : none;
         }
-        const int span = end(d) - len;
+        const int span = end(d) - len; // at least 0: depth_of(len) is d
+        // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
         const int first = index(k, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
             const u32 s = slots(n)[i];
@@ -384,8 +425,14 @@ template <std::size_t Bytes> class prefix_table {
             return false;
         if (live + 1 > nbuckets)
             rehash((live + 1) * 2);
-        if (root == nullptr && (root = static_cast<u32 *>(std::calloc(rootslots, sizeof(u32)))) == nullptr)
-            return false;
+        if (root == nullptr) {
+            const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+            // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
+            void *m = mmap(nullptr, rootslots * sizeof(u32), PROT_READ | PROT_WRITE, flags, -1, 0);
+            if (m == MAP_FAILED)
+                return false;
+            root = static_cast<u32 *>(m);
+        }
         if (nnodes == 0) {
             covers[0] = none;
             nnodes = 1;

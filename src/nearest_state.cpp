@@ -15,7 +15,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <numeric>
 
 namespace nearest_internal {
 
@@ -81,7 +83,7 @@ void set_device(const change &c)
         std::memmove(st.devices + at + 1, st.devices + at, (st.ndevices - at) * sizeof *d);
         ++st.ndevices;
         d = &st.devices[at];
-        *d = device{c.index, 0, 0, {}, {none, none}, 0};
+        *d = device{c.index, 0, 0, {}, {none, none}, {none, none}, 0};
     }
     const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
     d->flags = c.flags;
@@ -139,12 +141,9 @@ u32 find_on_device(const change &c, const u8 *net)
 // a scope as narrow or narrower.
 u32 *place_for(device *d, const address &x, bool dumped)
 {
+    if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0))
+        return d->last[x.slot] != none ? &st.addresses[d->last[x.slot]].next : &d->first[x.slot];
     u32 *at = &d->first[x.slot];
-    if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0)) {
-        while (*at != none)
-            at = &st.addresses[*at].next;
-        return at;
-    }
     if (x.slot == v6) {
         const int mine = scope6(x.local);
         while (*at != none && scope6(st.addresses[*at].local) > mine)
@@ -194,6 +193,8 @@ void add_address(const change &c)
     u32 *at = place_for(d, x, (c.nlflags & NLM_F_MULTI) != 0);
     x.next = *at;
     *at = a;
+    if (x.next == none)
+        d->last[c.slot] = a;
     if (c.slot == v4)
         ++d->count4;
     ++st.gen;
@@ -206,10 +207,15 @@ void unlink_address(u32 a)
     device *d = device_of(x.index);
     if (d == nullptr) // never: a device goes after its addresses
         return;
+    u32 prev = none;
     u32 *at = &d->first[x.slot];
-    while (*at != a)
+    while (*at != a) {
+        prev = *at;
         at = &st.addresses[*at].next;
+    }
     *at = x.next;
+    if (d->last[x.slot] == a)
+        d->last[x.slot] = prev;
     if (x.slot == v4)
         --d->count4;
     const u32 p = x.slot == v4 ? st.local4.find(x.local, 32) : st.local6.find(x.local, 128);
@@ -245,21 +251,20 @@ void drop_address(const change &c)
 
 u32 hop_hash(const hop &h)
 {
-    u32 x = 2166136261U;
-    const auto mix = [&x](const void *p, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i)
-            x = (x ^ static_cast<const u8 *>(p)[i]) * 16777619U;
-    };
-    mix(h.nh.gateway, 16);
-    mix(&h.nh.oif, sizeof h.nh.oif);
-    mix(h.prefsrc, 16);
-    return x ^ static_cast<u32>(h.slot + (h.nh.gwslot * 4) + (h.has_prefsrc ? 16 : 0));
+    u32 words[9];
+    std::memcpy(words, h.nh.gateway, 16);
+    std::memcpy(words + 4, h.prefsrc, 16);
+    words[8] = static_cast<u32>(h.nh.oif) ^ (static_cast<u32>(h.slot) << 24) ^
+               (static_cast<u32>(h.nh.gwslot + 1) << 16) ^ (h.has_prefsrc ? 1U : 0U);
+    const u32 x = std::accumulate(std::begin(words), std::end(words), 0U,
+                                  [](u32 a, u32 w) { return (a ^ w) * 0x9e3779b1U; });
+    return x ^ (x >> 16);
 }
 
 bool same_hop(const hop &a, const hop &b)
 {
-    return a.slot == b.slot && a.scope == b.scope && a.nh.gwslot == b.nh.gwslot && a.nh.oif == b.nh.oif &&
-           std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
+    return a.slot == b.slot && a.scope == b.scope && a.nh.gwslot == b.nh.gwslot &&
+           a.nh.oif == b.nh.oif && std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
            a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
 }
 
@@ -436,7 +441,9 @@ void say_unfollowed()
 void add_route(const change &c)
 {
     table *t = table_of(c.table, true);
-    const u32 p = t == nullptr ? none : c.slot == v4 ? t->v4.add(c.local, c.len) : t->v6.add(c.local, c.len);
+    const u32 p = t == nullptr   ? none
+                  : c.slot == v4 ? t->v4.add(c.local, c.len)
+                                 : t->v6.add(c.local, c.len);
     const u32 r = p == none ? none : make_route(c);
     if (r == none) {
         if (p != none && head(t, c.slot, p) == none)
@@ -494,7 +501,9 @@ void unlink_route(table *t, int s, u32 p, u32 *at)
 void drop_route(const change &c)
 {
     table *t = table_of(c.table, false);
-    const u32 p = t == nullptr ? none : c.slot == v4 ? t->v4.find(c.local, c.len) : t->v6.find(c.local, c.len);
+    const u32 p = t == nullptr   ? none
+                  : c.slot == v4 ? t->v4.find(c.local, c.len)
+                                 : t->v6.find(c.local, c.len);
     if (p == none)
         return;
     for (u32 *at = &head(t, c.slot, p); *at != none; at = &st.routes[*at].next)
@@ -507,10 +516,12 @@ void drop_route(const change &c)
 // Whether every nexthop of route x is on device index.
 bool all_through(const route &x, int index)
 {
-    return x.hop != none && find_hop(x, [index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
+    return x.hop != none &&
+           find_hop(x, [index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
 }
 
-template <typename Prefixes> void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
+template <typename Prefixes>
+void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
 {
     prefixes.each([&](u32 p) {
         u32 *at = &prefixes.value(p);
@@ -651,17 +662,23 @@ void clear_state()
 
 namespace {
 
-// Each address on its device's list once, and in the local table.
+// Each address on its device's list once, and in the local table; each
+// list's last where its device says.
 bool valid_addresses()
 {
     u32 listed = 0;
     for (u32 i = 0; i < st.ndevices; ++i)
-        for (int s = v4; s <= v6; ++s)
-            for (u32 a = st.devices[i].first[s]; a != none; a = st.addresses[a].next, ++listed)
+        for (int s = v4; s <= v6; ++s) {
+            u32 last = none;
+            for (u32 a = st.devices[i].first[s]; a != none;
+                 last = a, a = st.addresses[a].next, ++listed)
                 if (a >= st.naddresses || listed > st.naddresses ||
                     st.addresses[a].index != st.devices[i].index || st.addresses[a].slot != s ||
                     find_address(s, st.addresses[a].local) == none)
                     return false;
+            if (last != st.devices[i].last[s])
+                return false;
+        }
     return true;
 }
 

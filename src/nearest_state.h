@@ -63,9 +63,9 @@ struct rule {
     char oif[IF_NAMESIZE];
     u32 uidlo;
     u32 uidhi;
-    bool needs; // a selector this module's packet cannot meet: protocol, ports, others
-    int suppress_len;     // -1 when unset
-    long suppress_group;  // -1 when unset
+    bool needs;          // a selector this module's packet cannot meet: protocol, ports, others
+    int suppress_len;    // -1 when unset
+    long suppress_group; // -1 when unset
 };
 
 // What one rtnetlink message says, read once and then forgotten.
@@ -113,6 +113,7 @@ struct device {
     u32 group;
     char name[IF_NAMESIZE];
     u32 first[2]; // its first address of each family, in the kernel's order
+    u32 last[2];  // and its last
     int count4;   // its IPv4 addresses
 };
 
@@ -132,8 +133,8 @@ struct address {
 struct hop {
     nexthop nh;
     u8 prefsrc[16];
-    u32 refs;   // 0 when free
-    u32 chain;  // the hash's next, or the free list's
+    u32 refs;  // 0 when free
+    u32 chain; // the hash's next, or the free list's
     // Kept until an address or a link changes, as the kernel keeps its
     // choice of source for a nexthop: the generation they were found in,
     // the device's place in state::devices, and the address of the
@@ -141,8 +142,8 @@ struct hop {
     u32 gen;
     u32 device;
     u32 source;
-    u8 slot;    // the family of the routes through it
-    u8 scope;   // theirs: how far a source chosen for them may reach
+    u8 slot;  // the family of the routes through it
+    u8 scope; // theirs: how far a source chosen for them may reach
     bool has_prefsrc;
 };
 
@@ -184,8 +185,8 @@ struct state {
     u32 naddresses, addrcap, addrfreed = none;
     prefix_table<4> local4; // each local address, by itself
     prefix_table<16> local6;
-    u32 seq;          // the kernel's order of new IPv6 addresses
-    u32 gen;          // moves whenever an IPv4 source could change
+    u32 seq; // the kernel's order of new IPv6 addresses
+    u32 gen; // moves whenever an IPv4 source could change
     route *routes;
     u32 nroutes, routecap, routefreed = none;
     hop *hops;

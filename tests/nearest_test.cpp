@@ -54,7 +54,11 @@ std::string bridges(const std::vector<std::string> &names)
 {
     std::string cmds = "ip link set lo up; ";
     for (const std::string &n : names)
-        cmds.append("ip link add ").append(n).append(" type bridge; ip link set ").append(n).append(" up; ");
+        cmds.append("ip link add ")
+            .append(n)
+            .append(" type bridge; ip link set ")
+            .append(n)
+            .append(" up; ");
     return cmds;
 }
 
@@ -123,26 +127,29 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          {"10.40.1.1", "10.60.1.1"},
          "10.40.1.1 route\n10.60.1.1 route\n"},
         {"reject and throw routes, in main and in a table of a rule's",
-         laptop + "ip route add unreachable 10.70.0.0/16 table 100; ip rule add pref 100 lookup 100; "
-                  "ip route add prohibit 10.71.0.0/16 table 100; ip route add throw 10.72.0.0/16 table 100; "
-                  "ip route add default dev docker0 table 100; ",
+         laptop +
+             "ip route add unreachable 10.70.0.0/16 table 100; ip rule add pref 100 lookup 100; "
+             "ip route add prohibit 10.71.0.0/16 table 100; ip route add throw 10.72.0.0/16 table "
+             "100; "
+             "ip route add default dev docker0 table 100; ",
          {"10.70.0.1", "10.71.0.1", "10.72.0.1", "9.9.9.9"},
          "10.70.0.1 unreachable\n10.71.0.1 unreachable\n10.72.0.1 route\n9.9.9.9 route\n"},
         {"selectors a query without source, mark, protocol or device does not meet, and lo",
-         laptop + "ip route add default dev docker0 table 100; "
-                  "ip rule add pref 100 from 192.168.1.0/24 lookup 100; "
-                  "ip rule add pref 101 ipproto 6 lookup 100; "
-                  "ip rule add pref 102 oif wlan0 lookup 100; ip rule add pref 103 tos 0x10 lookup 100; "
-                  "ip rule add pref 104 dport 53 lookup 100; ",
+         laptop +
+             "ip route add default dev docker0 table 100; "
+             "ip rule add pref 100 from 192.168.1.0/24 lookup 100; "
+             "ip rule add pref 101 ipproto 6 lookup 100; "
+             "ip rule add pref 102 oif wlan0 lookup 100; ip rule add pref 103 tos 0x10 lookup 100; "
+             "ip rule add pref 104 dport 53 lookup 100; ",
          {"8.8.8.8", "+ip rule add pref 105 iif lo to 8.8.0.0/16 lookup 100", "update", "8.8.8.8",
           "+ip rule add pref 99 from 0.0.0.0/1 to 8.8.0.0/16 prohibit", "update", "8.8.8.8"},
          "8.8.8.8 route\n8.8.8.8 route\n8.8.8.8 unreachable\n"},
         {"IPv6 sources: deprecated last, two prefixes on a device, the longest match",
-         bridges({"b0", "b1"}) +
-             "ip addr add 2001:db8:a::1/64 dev b0 nodad; ip addr add 2001:db8:b::1/64 dev b0 nodad; "
-             "ip addr add 2001:db8:d::1/64 dev b1 nodad preferred_lft 0; "
-             "ip addr add 2001:db8:e::1/48 dev b1 nodad; sleep 0.2; "
-             "ip -6 route add default via 2001:db8:a::ffff; ",
+         bridges({"b0", "b1"}) + "ip addr add 2001:db8:a::1/64 dev b0 nodad; ip addr add "
+                                 "2001:db8:b::1/64 dev b0 nodad; "
+                                 "ip addr add 2001:db8:d::1/64 dev b1 nodad preferred_lft 0; "
+                                 "ip addr add 2001:db8:e::1/48 dev b1 nodad; sleep 0.2; "
+                                 "ip -6 route add default via 2001:db8:a::ffff; ",
          {"2001:db8:b::99", "2001:db8:c::1", "2001:db8:d::5", "2001:db8:e:1::1", "2001:db8:b::1"},
          "2001:db8:b::99 subnet\n2001:db8:c::1 route\n2001:db8:d::5 subnet\n"
          "2001:db8:e:1::1 subnet\n2001:db8:b::1 same\n"},
@@ -155,8 +162,9 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "172.17.0.5 route\n172.17.0.1 same\n10.80.0.1 route\n172.17.0.5 subnet\n10.80.0.1 route\n"
          "172.17.0.5 subnet\n"},
         {"a route through a nexthop object: no answer rather than a shorter route's, said once",
-         laptop + "ip nexthop add id 1 via 192.168.1.1 dev wlan0; ip route add 10.99.0.0/16 nhid 1; "
-                  "ip route add 10.98.0.0/16 nhid 1; ",
+         laptop +
+             "ip nexthop add id 1 via 192.168.1.1 dev wlan0; ip route add 10.99.0.0/16 nhid 1; "
+             "ip route add 10.98.0.0/16 nhid 1; ",
          {"10.99.1.1", "10.98.1.1"},
          "10.99.1.1 none: kernel wlan0 192.168.1.23, nearest - -\n"
          "10.98.1.1 none: kernel wlan0 192.168.1.23, nearest - -\n",
@@ -214,8 +222,13 @@ struct Host {
 
 class Draw {
   public:
-    explicit Draw(unsigned n) : draw(n) {}
-    int pick(int n) { return static_cast<int>(draw() % static_cast<unsigned>(n)); }
+    explicit Draw(unsigned n) : draw(n)
+    {
+    }
+    int pick(int n)
+    {
+        return static_cast<int>(draw() % static_cast<unsigned>(n));
+    }
 
     // An address of 10.0.0.0/14 (IPv4) or fd00::/30 (IPv6) near those drawn
     // before, with its host part cleared beyond len.
@@ -266,8 +279,8 @@ Host random_host(unsigned n)
     std::string four;
     std::string six;
     for (int i = 0; i < 3 + d.pick(6); ++i)
-        four += "addr add " + d.v4(32) + "/" + std::to_string(8 + (d.pick(5) * 5)) + " dev " + dev() +
-                (d.pick(4) == 0 ? " scope link\n" : "\n");
+        four += "addr add " + d.v4(32) + "/" + std::to_string(8 + (d.pick(5) * 5)) + " dev " +
+                dev() + (d.pick(4) == 0 ? " scope link\n" : "\n");
     for (int i = 0; i < 2 + d.pick(5); ++i)
         six += "addr add " + d.v6(128) + "/" + std::to_string(32 + (d.pick(7) * 16)) + " dev " +
                dev() + " nodad" + (d.pick(4) == 0 ? " preferred_lft 0" : "") + "\n";
@@ -277,18 +290,27 @@ Host random_host(unsigned n)
         const bool v6 = d.pick(3) == 0;
         const std::string kind = kinds[d.pick(6)];
         const int len = v6 ? 16 * d.pick(9) : d.pick(33);
-        std::string r = "route add " + kind + (v6 ? d.v6(len) : d.v4(len)) + "/" + std::to_string(len);
+        std::string r =
+            "route add " + kind + (v6 ? d.v6(len) : d.v4(len)) + "/" + std::to_string(len);
         if (kind.empty())
             r += d.pick(2) == 0 ? " dev " + dev()
-                                : " via " + (v6 ? d.v6(128) : d.v4(32)) + (d.pick(3) == 0 ? " dev " + dev() + " onlink" : "");
+                                : " via " + (v6 ? d.v6(128) : d.v4(32)) +
+                                      (d.pick(3) == 0 ? " dev " + dev() + " onlink" : "");
         if (kind.empty() && d.pick(4) == 0)
             r += " src " + (v6 ? d.v6(128) : d.v4(32));
-        (v6 ? six : four) += r + " metric " + std::to_string(d.pick(3) * 10) + tables[d.pick(3)] + "\n";
+        (v6 ? six : four) +=
+            r + " metric " + std::to_string(d.pick(3) * 10) + tables[d.pick(3)] + "\n";
     }
-    static const char *const rules[] = {"lookup 100", "lookup 101", "lookup 100 suppress_prefixlength 8",
-                                        "not fwmark 7 lookup 101", "fwmark 7 lookup 100",
-                                        "goto 300", "iif lo lookup 100", "lookup main suppress_prefixlength 0",
-                                        "lookup 101 suppress_ifgroup 0", "prohibit"};
+    static const char *const rules[] = {"lookup 100",
+                                        "lookup 101",
+                                        "lookup 100 suppress_prefixlength 8",
+                                        "not fwmark 7 lookup 101",
+                                        "fwmark 7 lookup 100",
+                                        "goto 300",
+                                        "iif lo lookup 100",
+                                        "lookup main suppress_prefixlength 0",
+                                        "lookup 101 suppress_ifgroup 0",
+                                        "prohibit"};
     for (int i = 0; i < 1 + d.pick(4); ++i) {
         std::string &to = d.pick(2) == 0 ? four : six;
         to += "rule add pref " + std::to_string(100 + (i * 100)) + " " + rules[d.pick(10)] + "\n";
@@ -297,7 +319,8 @@ Host random_host(unsigned n)
                   (&to == &four ? d.v4(16) + "/16" : d.v6(32) + "/32") + " lookup 100\n";
     }
     const auto batch = [](const char *family, const std::string &lines) {
-        return std::string("ip ") + family + " -force -batch - <<'EOF' 2>/dev/null || :\n" + lines + "EOF\n";
+        return std::string("ip ") + family + " -force -batch - <<'EOF' 2>/dev/null || :\n" + lines +
+               "EOF\n";
     };
     Host h;
     h.setup = bridges(devs) + "\n" + batch("-4", four) + batch("-6", six) + "sleep 0.3";
@@ -307,11 +330,12 @@ Host random_host(unsigned n)
         to.push_back(d.pick(3) == 0 ? d.v6(128) : d.v4(32));
     h.steps = to;
     const std::string change = "link set " + dev() + " down\naddr del " + d.v4(32) + "/" +
-                               std::to_string(8 + (d.pick(5) * 5)) + " dev " + dev() + "\nroute add " +
-                               d.v4(24) + "/24 via " + d.v4(32) + " metric 5\nroute del default\n" +
-                               "rule del pref 200\nlink set " + dev() + " up\n";
-    h.steps.push_back("+" + batch("-4", change) + batch("-6", "route del default\nrule del pref 100\n") +
-                      "sleep 0.3");
+                               std::to_string(8 + (d.pick(5) * 5)) + " dev " + dev() +
+                               "\nroute add " + d.v4(24) + "/24 via " + d.v4(32) +
+                               " metric 5\nroute del default\n" + "rule del pref 200\nlink set " +
+                               dev() + " up\n";
+    h.steps.push_back("+" + batch("-4", change) +
+                      batch("-6", "route del default\nrule del pref 100\n") + "sleep 0.3");
     h.steps.emplace_back("update");
     h.steps.insert(h.steps.end(), to.begin(), to.end());
     return h;
@@ -322,8 +346,10 @@ TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
     for (unsigned n = 1; n <= 20; ++n) {
         const Host h = random_host(n);
         const Outcome o = probe(h.setup, h.steps, false);
-        EXPECT_EQ(o.out.find(": kernel"), std::string::npos)
-            << "host " << n << "\n" << h.setup << "\n" << h.steps[16] << "\n" << o.out;
+        EXPECT_EQ(o.out.find(": kernel"), std::string::npos) << "host " << n << "\n"
+                                                             << h.setup << "\n"
+                                                             << h.steps[16] << "\n"
+                                                             << o.out;
         EXPECT_EQ(o.status, 0) << "host " << n << ": " << o.err;
     }
 }
