@@ -20,6 +20,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -705,7 +706,7 @@ template <std::size_t Bytes> class prefix_table {
     {
         switch (s & 3) {
         case node_tag:
-            return end(d) < width && valid_node(s >> 2, d + 1, key);
+            return end(d) < width && valid_node(s >> 2, d + 1, key, best);
         case single_tag: {
             const single &g = singles[s >> 2];
             return g.prefix < used && g.cover == best && prefixes[g.prefix].len > end(d) &&
@@ -717,47 +718,61 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // Checks node n at depth d (at least 1), reached by key's bits up to
-    // start(d).
+    // start(d), whose cover its parent's slot says: a slot's longest holding
+    // prefix is one of this level's four lengths, or else that cover.
     // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
-    bool valid_node(u32 n, int d, const u8 *above) const
+    bool valid_node(u32 n, int d, const u8 *above, u32 cover) const
     {
         u8 key[Bytes];
         std::memcpy(key, above, Bytes);
-        if (n >= nnodes || covers[n] != shorter(key, start(d) + 1))
+        if (n >= nnodes || covers[n] != cover)
             return false;
         for (int i = 0; i < 16; ++i) {
             set_index(key, d, i);
-            if (!valid_slot(nodes[n].slot[i], d, key, shorter(key, end(d) + 1)))
+            u32 best = none;
+            for (int l = end(d); l > start(d) && best == none; --l)
+                best = find(key, l);
+            if (!valid_slot(nodes[n].slot[i], d, key, best != none ? best : cover))
                 return false;
         }
         return true;
     }
 
     // Checks the root: each slot's longest holding prefix is painted from
-    // the prefixes of 16 bits or fewer, rather than looked up 65,536 times.
+    // the prefixes of 16 bits or fewer, rather than looked up 65,536 times;
+    // a run of 256 slots that is all zeros and unpainted is right as it is,
+    // and is passed over by one comparison.
     [[nodiscard]] bool valid_root() const
     {
-        u32 *best = static_cast<u32 *>(std::malloc(rootslots * sizeof(u32)));
-        if (best == nullptr)
-            return true; // nothing to check it with
-        for (u32 i = 0; i < rootslots; ++i)
-            best[i] = covers[0];
+        constexpr u32 run = 256;
+        static u32 best[rootslots];
+        static bool painted[rootslots / run];
+        static const u32 zeros[run] = {};
+        std::memset(painted, 0, sizeof painted);
         each([&](u32 p) {
             const int len = prefixes[p].len;
             if (len == 0 || len > rootbits)
                 return;
-            const int first = index(prefixes[p].key, 0);
-            for (int i = first; i < first + (1 << (rootbits - len)); ++i)
+            const auto first = static_cast<u32>(index(prefixes[p].key, 0));
+            for (u32 i = first; i < first + (1U << (rootbits - len)); ++i) {
+                if (!painted[i / run]) {
+                    std::fill_n(&best[i - (i % run)], run, covers[0]);
+                    painted[i / run] = true;
+                }
                 if (length(best[i]) < len)
                     best[i] = p;
+            }
         });
         u8 key[Bytes] = {};
         bool ok = covers[0] == find(key, 0);
-        for (u32 i = 0; i < rootslots && ok; ++i) {
-            set_index(key, 0, static_cast<int>(i));
-            ok = valid_slot(root[i], 0, key, best[i]);
+        for (u32 r = 0; r < rootslots / run && ok; ++r) {
+            if (!painted[r] && std::memcmp(root + (std::size_t{r} * run), zeros, sizeof zeros) == 0)
+                continue;
+            for (u32 i = r * run; i < (r + 1) * run && ok; ++i) {
+                set_index(key, 0, static_cast<int>(i));
+                ok = valid_slot(root[i], 0, key, painted[r] ? best[i] : covers[0]);
+            }
         }
-        std::free(best);
         return ok;
     }
 
