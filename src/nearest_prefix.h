@@ -5,16 +5,18 @@
 // every routing table and the host's own addresses.
 //
 // A multibit trie: a root of 65,536 slots for the first 16 bits, then
-// 16-way nodes, four bits a level; the root is mapped anonymous, so that a small
-// table touches only the pages it writes. A prefix lives at the level where
-// it ends, copied into each slot it covers there unless a longer
-// prefix of that level holds the slot. A slot below which one prefix alone
-// lies holds that prefix as a single, checked against the address, so that a
-// sparse long prefix costs one slot rather than a chain of nodes. Each node
-// and single keeps its cover: the longest prefix above it that holds all of
-// it, the answer when nothing in it matches. A lookup reads one slot a level
-// and at most one cover or key at the end. A hash on (length, key) finds a
-// prefix by name. Memory grows with realloc and is reported, never thrown.
+// 16-way nodes, four bits a level; the root is mapped anonymous, so that a
+// small table touches only the pages it writes. A prefix lives at the level
+// where it ends, copied into each slot it covers there unless a longer prefix
+// of that level holds the slot. A slot below which one prefix alone lies holds
+// that prefix as a single, checked against the address, so that a sparse long
+// prefix costs one slot rather than a chain of nodes. Each node and single
+// keeps its cover: the longest prefix above it that holds all of it, the
+// answer when nothing in it matches. A prefix is a single in one slot at
+// most, so its own record keeps its cover as one. A lookup reads one slot a
+// level and at the end one record, or a node's cover. A hash on (length, key)
+// finds a prefix by name. Memory grows with realloc and is reported, never
+// thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
 
@@ -178,9 +180,8 @@ template <std::size_t Bytes> class prefix_table {
             case prefix_tag:
                 return s >> 2;
             case single_tag: {
-                const single &g = singles[s >> 2];
-                return same_bits(prefixes[g.prefix].key, a, prefixes[g.prefix].len) ? g.prefix
-                                                                                    : g.cover;
+                const prefix &x = prefixes[s >> 2];
+                return same_bits(x.key, a, x.len) ? s >> 2 : x.cover;
             }
             default:
                 return covers[n];
@@ -227,8 +228,8 @@ template <std::size_t Bytes> class prefix_table {
     {
         if (root != nullptr) // zeros again, and no page held until written
             (void)madvise(root, rootslots * sizeof(u32), MADV_DONTNEED);
-        used = nnodes = nsingles = live = 0;
-        freed = nfreed = sfreed = none;
+        used = nnodes = live = 0;
+        freed = nfreed = none;
         std::memset(count_, 0, sizeof count_);
         for (u32 i = 0; i < nbuckets; ++i)
             buckets[i] = none;
@@ -240,7 +241,6 @@ template <std::size_t Bytes> class prefix_table {
         std::free(prefixes);
         std::free(nodes);
         std::free(covers);
-        std::free(singles);
         std::free(buckets);
         if (root != nullptr)
             (void)munmap(root, rootslots * sizeof(u32));
@@ -248,9 +248,8 @@ template <std::size_t Bytes> class prefix_table {
         prefixes = nullptr;
         nodes = nullptr;
         covers = nullptr;
-        singles = nullptr;
         buckets = nullptr;
-        pcap = ncap = scap = nbuckets = 0;
+        pcap = ncap = nbuckets = 0;
         clear();
     }
 
@@ -286,24 +285,19 @@ template <std::size_t Bytes> class prefix_table {
         u8 len; // 0xff when free
         u32 value;
         u32 chain; // the hash bucket's next, or the free list's
+        u32 cover; // where it is a single: the longest prefix above that holds its slot
     };
     struct node {
         u32 slot[16];
-    };
-    struct single {
-        u32 prefix;
-        u32 cover; // the free list's link when free
     };
 
     prefix *prefixes = nullptr;
     u32 *root = nullptr; // node 0's slots; its cover is covers[0]
     node *nodes = nullptr;
     u32 *covers = nullptr; // a node's cover, beside it: read only at the end
-    single *singles = nullptr;
     u32 *buckets = nullptr;
     u32 pcap = 0, used = 0, freed = none, live = 0;
     u32 ncap = 0, nnodes = 0, nfreed = none;
-    u32 scap = 0, nsingles = 0, sfreed = none;
     u32 nbuckets = 0;                 // a power of two, at least the prefixes
     u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
@@ -390,7 +384,7 @@ template <std::size_t Bytes> class prefix_table {
                 n = s >> 2;
                 continue;
             }
-            const u32 q = (s & 3) == single_tag ? singles[s >> 2].prefix : none;
+            const u32 q = (s & 3) == single_tag ? s >> 2 : none;
             return q != none && prefixes[q].len == len &&
                            std::memcmp(prefixes[q].key, k, Bytes) == 0
                        ? q
@@ -410,7 +404,7 @@ template <std::size_t Bytes> class prefix_table {
         return maybe;
     }
 
-    // Room for one more prefix, with its node and single; false when
+    // Room for one more prefix, with the nodes it may split; false when
     // memory ran out.
     bool room()
     {
@@ -422,8 +416,6 @@ template <std::size_t Bytes> class prefix_table {
             if (!grow(&nodes, &c, n) || !grow(&covers, &ncap, c))
                 return false;
         }
-        if (!grow(&singles, &scap, nsingles + 2))
-            return false;
         if (live + 1 > nbuckets)
             rehash((live + 1) * 2);
         if (root == nullptr) {
@@ -488,22 +480,11 @@ template <std::size_t Bytes> class prefix_table {
         nfreed = n;
     }
 
-    u32 new_single(u32 p, u32 cover)
+    // Prefix p as a single under cover: the slot that holds it.
+    u32 single_slot(u32 p, u32 cover)
     {
-        u32 g = sfreed;
-        if (g == none)
-            g = nsingles++;
-        else
-            sfreed = singles[g].cover;
-        singles[g] = single{p, cover};
-        return g;
-    }
-
-    void free_single(u32 g)
-    {
-        singles[g].prefix = none;
-        singles[g].cover = sfreed;
-        sfreed = g;
+        prefixes[p].cover = cover;
+        return (p << 2) | single_tag;
     }
 
     // What the slot at depth d falls back to when it holds cover: the
@@ -523,7 +504,7 @@ template <std::size_t Bytes> class prefix_table {
         case node_tag:
             return covers[s >> 2];
         case single_tag:
-            return singles[s >> 2].cover;
+            return prefixes[s >> 2].cover;
         default:
             return covers[n];
         }
@@ -543,14 +524,12 @@ template <std::size_t Bytes> class prefix_table {
                 continue;
             }
             if ((s & 3) != single_tag) { // one prefix alone below: a single
-                slots(n)[index(key, d)] = (new_single(p, cover_of(n, s)) << 2) | single_tag;
+                slots(n)[index(key, d)] = single_slot(p, cover_of(n, s));
                 return;
             }
             // Two prefixes below: the single becomes a node holding both.
-            const u32 g = s >> 2;
-            const u32 q = singles[g].prefix;
-            const u32 c = new_node(singles[g].cover);
-            free_single(g);
+            const u32 q = s >> 2;
+            const u32 c = new_node(prefixes[q].cover);
             slots(n)[index(key, d)] = (c << 2) | node_tag;
             insert_from(c, d + 1, q);
             n = c;
@@ -565,8 +544,8 @@ template <std::size_t Bytes> class prefix_table {
                 spread(s >> 2, p);
                 break;
             case single_tag:
-                if (length(singles[s >> 2].cover) < len)
-                    singles[s >> 2].cover = p;
+                if (length(prefixes[s >> 2].cover) < len)
+                    prefixes[s >> 2].cover = p;
                 break;
             default: // empty, or a shorter prefix of this level
                 if (s == 0 || prefixes[s >> 2].len < len)
@@ -588,8 +567,8 @@ template <std::size_t Bytes> class prefix_table {
             const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 spread(s >> 2, p);
-            else if ((s & 3) == single_tag && length(singles[s >> 2].cover) < prefixes[p].len)
-                singles[s >> 2].cover = p;
+            else if ((s & 3) == single_tag && length(prefixes[s >> 2].cover) < prefixes[p].len)
+                prefixes[s >> 2].cover = p;
         }
     }
 
@@ -604,8 +583,8 @@ template <std::size_t Bytes> class prefix_table {
             const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 unspread(s >> 2, p, r);
-            else if ((s & 3) == single_tag && singles[s >> 2].cover == p)
-                singles[s >> 2].cover = r;
+            else if ((s & 3) == single_tag && prefixes[s >> 2].cover == p)
+                prefixes[s >> 2].cover = r;
         }
     }
 
@@ -622,10 +601,8 @@ template <std::size_t Bytes> class prefix_table {
         for (; d < target; ++d) {
             path[d] = n;
             u32 &s = slots(n)[index(key, d)];
-            if ((s & 3) == single_tag && singles[s >> 2].prefix == p) {
-                const u32 cover = singles[s >> 2].cover;
-                free_single(s >> 2);
-                s = slot_for(cover, d);
+            if (s == ((p << 2) | single_tag)) {
+                s = slot_for(prefixes[p].cover, d);
                 fold(path, d, key);
                 return;
             }
@@ -648,8 +625,8 @@ template <std::size_t Bytes> class prefix_table {
                 s = r != none ? (r << 2) | prefix_tag : 0;
             else if ((s & 3) == node_tag)
                 unspread(s >> 2, p, fallback);
-            else if ((s & 3) == single_tag && singles[s >> 2].cover == p)
-                singles[s >> 2].cover = fallback;
+            else if ((s & 3) == single_tag && prefixes[s >> 2].cover == p)
+                prefixes[s >> 2].cover = fallback;
         }
         fold(path, d, key);
     }
@@ -671,17 +648,15 @@ template <std::size_t Bytes> class prefix_table {
             if (kinds > 1 || (only & 3) == node_tag)
                 return;
             // A single whose cover is a prefix of this level keeps its node.
-            if ((only & 3) == single_tag && singles[only >> 2].cover != covers[n])
+            if ((only & 3) == single_tag && prefixes[only >> 2].cover != covers[n])
                 return;
-            if ((only & 3) == prefix_tag && sfreed == none && nsingles >= scap)
-                return; // no memory for the single: the node stays
             u32 &up = slots(path[d - 1])[index(key, d - 1)];
             if (only == 0)
                 up = slot_for(covers[n], d - 1);
             else if ((only & 3) == single_tag)
                 up = only;
             else // a prefix that filled the node would be of the level above
-                up = (new_single(only >> 2, covers[n]) << 2) | single_tag;
+                up = single_slot(only >> 2, covers[n]);
             free_node(n);
         }
     }
@@ -708,9 +683,9 @@ template <std::size_t Bytes> class prefix_table {
         case node_tag:
             return end(d) < width && valid_node(s >> 2, d + 1, key, best);
         case single_tag: {
-            const single &g = singles[s >> 2];
-            return g.prefix < used && g.cover == best && prefixes[g.prefix].len > end(d) &&
-                   same_bits(prefixes[g.prefix].key, key, end(d));
+            const u32 p = s >> 2;
+            return p < used && prefixes[p].cover == best && prefixes[p].len > end(d) &&
+                   prefixes[p].len <= width && same_bits(prefixes[p].key, key, end(d));
         }
         default:
             return s == slot_for(best, d);
