@@ -31,7 +31,7 @@ enum class verdict : u8 { found, next, reject, unfollowed };
 struct result {
     verdict v;
     u32 table;
-    u32 route;
+    const route *chosen; // the route that answered, or null
     u32 hop;
     int len; // of the prefix that answered
 };
@@ -104,10 +104,11 @@ u32 carrier(const route &x, const query &q)
 
 // The routes of one prefix, in the kernel's order: the first of TOS 0 that
 // can carry the packet answers; a reject or throw route answers as such.
-result in_prefix(u32 first, const query &q)
+result in_prefix(const route &first, const query &q)
 {
-    for (u32 r = first; r != none; r = st.routes[r].next) {
-        const route &x = st.routes[r];
+    for (const route *r = &first; r != nullptr;
+         r = r->next != none ? &st.routes[r->next] : nullptr) {
+        const route &x = *r;
         if (x.tos != 0)
             continue;
         switch (x.type) {
@@ -125,7 +126,7 @@ result in_prefix(u32 first, const query &q)
         if (const u32 h = carrier(x, q); h != none)
             return {verdict::found, 0, r, h, 0};
     }
-    return {verdict::next, 0, none, none, 0};
+    return {verdict::next, 0, nullptr, none, 0};
 }
 
 // The longest prefix of the table that holds the destination and has a
@@ -135,17 +136,17 @@ template <typename Prefixes> result in_table(const Prefixes &t, const query &q)
     for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.prefix_len(p))) {
         result x = in_prefix(t.value(p), q);
         x.len = t.prefix_len(p);
-        if (x.v != verdict::next || x.route != none)
+        if (x.v != verdict::next || x.chosen != nullptr)
             return x;
     }
-    return {verdict::next, 0, none, none, 0};
+    return {verdict::next, 0, nullptr, none, 0};
 }
 
 result lookup(u32 id, const query &q)
 {
     const table *t = find_table(id);
     if (t == nullptr)
-        return {verdict::next, id, none, none, 0};
+        return {verdict::next, id, nullptr, none, 0};
     result x = q.slot == v4 ? in_table(t->v4, q) : in_table(t->v6, q);
     x.table = id;
     return x;
@@ -184,13 +185,13 @@ result decide(const query &q)
         case FR_ACT_BLACKHOLE:
         case FR_ACT_UNREACHABLE:
         case FR_ACT_PROHIBIT:
-            return {verdict::reject, 0, none, none, 0};
+            return {verdict::reject, 0, nullptr, none, 0};
         default:
             break;
         }
         ++i;
     }
-    return {verdict::next, 0, none, none, 0};
+    return {verdict::next, 0, nullptr, none, 0};
 }
 
 // --- The source address
@@ -386,7 +387,7 @@ const struct nearest *answer_for(const query &q, const result &x, const char **w
         *why = "none";
         return nullptr;
     }
-    const route &r = st.routes[x.route];
+    const route &r = *x.chosen;
     const hop &h = fresh(x.hop);
     if (r.type == RTN_LOCAL) { // out through loopback, from itself
         const device *lo = loopback_device();
@@ -455,7 +456,7 @@ const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
             const device *lo = loopback_device();
             w = "same";
             r = lo != nullptr ? record(lo, v4, home, find_address(v4, home),
-                                       {verdict::found, RT_TABLE_LOCAL, none, none, 0}, w)
+                                       {verdict::found, RT_TABLE_LOCAL, nullptr, none, 0}, w)
                               : nullptr;
         } else if (q.slot != v4 || q.key[0] != 0) { // the kernel refuses the rest of 0.0.0.0/8
             r = answer_for(q, decide(q), &w);

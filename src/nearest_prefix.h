@@ -21,6 +21,7 @@
 #define LANPICK_NEAREST_PREFIX_H
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -51,6 +52,42 @@ template <typename T> bool grow(T **array, u32 *cap, u32 n)
     *array = static_cast<T *>(p);
     *cap = want;
     return true;
+}
+
+// The bytes of a mapping that holds cap elements of size bytes.
+inline std::size_t mapped_bytes(u32 cap, std::size_t size)
+{
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return ((std::size_t{cap} * size) + page - 1) & ~(page - 1);
+}
+
+// As grow(), for an array kept in a mapping of its own: it starts on a page,
+// so that an element whose size divides a cache line never straddles two.
+template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
+{
+    if (n <= *cap)
+        return true;
+    u32 want = *cap > 16 ? *cap : 16;
+    while (want < n)
+        want += want / 8;
+    const std::size_t bytes = mapped_bytes(want, sizeof(T));
+    void *p = *array == nullptr
+                  // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
+                  ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                  : mremap(*array, mapped_bytes(*cap, sizeof(T)), bytes, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED)
+        return false;
+    *array = static_cast<T *>(p);
+    *cap = static_cast<u32>(bytes / sizeof(T));
+    return true;
+}
+
+template <typename T> void drop_mapped(T **array, u32 *cap)
+{
+    if (*array != nullptr)
+        (void)munmap(*array, mapped_bytes(*cap, sizeof(T)));
+    *array = nullptr;
+    *cap = 0;
 }
 
 // The bit at position i of a big-endian key.
@@ -88,7 +125,18 @@ inline bool same_bits(const u8 *a, const u8 *b, int len)
     return len % 8 == 0 || ((a[whole] ^ b[whole]) & (0xff00 >> (len % 8))) == 0;
 }
 
-template <std::size_t Bytes> class prefix_table {
+// What a new prefix's value is: none for an index, a value's own empty
+// state otherwise.
+template <typename Value> Value vacant()
+{
+    return Value{};
+}
+template <> inline u32 vacant<u32>()
+{
+    return none;
+}
+
+template <std::size_t Bytes, typename Value = u32> class prefix_table {
   public:
     static constexpr int width = static_cast<int>(Bytes * 8);
     static constexpr std::size_t levels = (Bytes * 2) - 3; // the root's and four bits each
@@ -118,7 +166,7 @@ template <std::size_t Bytes> class prefix_table {
         return none;
     }
 
-    // The prefix key/len, added with value none when new; none when memory
+    // The prefix key/len, added with a vacant value when new; none when memory
     // ran out.
     u32 add(const u8 *key, int len)
     {
@@ -133,7 +181,7 @@ template <std::size_t Bytes> class prefix_table {
         prefix &x = prefixes[p];
         masked(x.key, key, len);
         x.len = static_cast<u8>(len);
-        x.value = none;
+        x.value = vacant<Value>();
         u32 &b = buckets[hash(x.key, len) & (nbuckets - 1)];
         x.chain = b;
         b = p;
@@ -202,11 +250,11 @@ template <std::size_t Bytes> class prefix_table {
     }
 
     // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.UndefReturn): p names a prefix held
-    u32 &value(u32 p)
+    Value &value(u32 p)
     {
         return prefixes[p].value;
     }
-    [[nodiscard]] u32 value(u32 p) const
+    [[nodiscard]] const Value &value(u32 p) const
     {
         return prefixes[p].value;
     }
@@ -238,18 +286,17 @@ template <std::size_t Bytes> class prefix_table {
     // Gives the memory back; the table is empty and usable after.
     void release()
     {
-        std::free(prefixes);
+        drop_mapped(&prefixes, &pcap);
         std::free(nodes);
         std::free(covers);
         std::free(buckets);
         if (root != nullptr)
             (void)munmap(root, rootslots * sizeof(u32));
         root = nullptr;
-        prefixes = nullptr;
         nodes = nullptr;
         covers = nullptr;
         buckets = nullptr;
-        pcap = ncap = nbuckets = 0;
+        ncap = nbuckets = 0;
         clear();
     }
 
@@ -283,7 +330,7 @@ template <std::size_t Bytes> class prefix_table {
     struct prefix {
         u8 key[Bytes];
         u8 len; // 0xff when free
-        u32 value;
+        Value value;
         u32 chain; // the hash bucket's next, or the free list's
         u32 cover; // where it is a single: the longest prefix above that holds its slot
     };
@@ -408,7 +455,7 @@ template <std::size_t Bytes> class prefix_table {
     // memory ran out.
     bool room()
     {
-        if (!grow(&prefixes, &pcap, used + 1))
+        if (!grow_mapped(&prefixes, &pcap, used + 1))
             return false;
         const u32 n = nnodes + static_cast<u32>(levels);
         if (n > ncap) {

@@ -357,15 +357,21 @@ table *table_of(u32 id, bool make)
     return t;
 }
 
-// The first route of prefix p in slot s of table t.
-u32 &head(table *t, int s, u32 p)
+// The first route of prefix p in slot s of table t, in its record.
+route &head(table *t, int s, u32 p)
 {
     return s == v4 ? t->v4.value(p) : t->v6.value(p);
 }
 
-void free_route(u32 r)
+// The route after x among its prefix's, or null.
+route *next_route(const route &x)
 {
-    route &x = st.routes[r];
+    return x.next != none ? &st.routes[x.next] : nullptr;
+}
+
+// Gives back the nexthops that route x holds.
+void release(const route &x)
+{
     if ((x.flags & route_multipath) == 0)
         put_hop(x.hop);
     for (u32 c = (x.flags & route_multipath) != 0 ? x.hop : none; c != none;) {
@@ -374,24 +380,24 @@ void free_route(u32 r)
         give(st.cells, &st.cellfreed, &cell::next, c);
         c = next;
     }
-    x.type = RTN_UNSPEC; // marks it free
+}
+
+// Gives back element r of st.routes, its route moved or released.
+void free_slot(u32 r)
+{
+    st.routes[r].type = RTN_UNSPEC; // marks it free
     give(st.routes, &st.routefreed, &route::next, r);
 }
 
-// The route that the change describes, with its nexthops shared; none
-// without memory.
-u32 make_route(const change &c)
+// The route that the change describes, into *x, with its nexthops shared;
+// false without memory.
+bool make_route(const change &c, route *x)
 {
-    const u32 r = take(&st.routes, &st.routecap, &st.nroutes, &st.routefreed, &route::next);
-    if (r == none)
-        return none;
-    route &x = st.routes[r];
     const u8 flags = static_cast<u8>((c.protocol == RTPROT_KERNEL ? route_kernel : 0) |
                                      (c.scope == RT_SCOPE_HOST ? route_host : 0) |
                                      (c.nhops > 1 ? route_multipath : 0));
-    x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
-    bool whole = true;
-    for (int i = c.nhops - 1; i >= 0 && whole; --i) {
+    *x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
+    for (int i = c.nhops - 1; i >= 0; --i) {
         hop h{};
         h.nh = c.hops[i];
         h.slot = static_cast<u8>(c.slot);
@@ -399,18 +405,15 @@ u32 make_route(const change &c)
         h.has_prefsrc = c.has_prefsrc;
         std::memcpy(h.prefsrc, c.prefsrc, 16);
         const u32 shared = take_hop(h);
-        const u32 more = shared == none || c.nhops == 1 ? shared : take_cell(shared, x.hop);
-        if (more == none && shared != none)
+        const u32 more = shared == none || c.nhops == 1 ? shared : take_cell(shared, x->hop);
+        if (more == none) {
             put_hop(shared);
-        whole = more != none;
-        if (whole)
-            x.hop = more;
+            release(*x);
+            return false;
+        }
+        x->hop = more;
     }
-    if (!whole) {
-        free_route(r);
-        return none;
-    }
-    return r;
+    return true;
 }
 
 // Whether route x is the one change c names: the same tos, metric, type and
@@ -438,15 +441,62 @@ void say_unfollowed()
     st.unfollowed_said = true;
 }
 
+// Puts route x among the routes that begin at first, in the kernel's
+// order: by tos, wider first, then by metric; a new route after those that
+// tie with it, or in place of the first that ties when it replaces. A route
+// met twice, by an event and then by a dump, is kept once. Spare is a free
+// element of st.routes; true when x or a route it moved went there.
+bool place(route &first, route x, const change &c, u32 spare)
+{
+    if (first.type == RTN_UNSPEC) { // a new prefix
+        first = x;
+        return false;
+    }
+    for (route *y = &first; y != nullptr; y = next_route(*y))
+        if (names(*y, c)) {
+            x.next = y->next;
+            release(*y);
+            *y = x;
+            return false;
+        }
+    route *y = &first;
+    for (;;) {
+        if (y->tos < x.tos || (y->tos == x.tos && y->metric > x.metric)) {
+            st.routes[spare] = *y; // y moves one on, and x takes its place
+            x.next = spare;
+            *y = x;
+            return true;
+        }
+        if ((c.nlflags & NLM_F_REPLACE) != 0 && y->tos == x.tos && y->metric == x.metric) {
+            x.next = y->next;
+            release(*y);
+            *y = x;
+            return false;
+        }
+        if (y->next == none)
+            break;
+        y = &st.routes[y->next];
+    }
+    st.routes[spare] = x; // after the last
+    y->next = spare;
+    return true;
+}
+
 void add_route(const change &c)
 {
     table *t = table_of(c.table, true);
     const u32 p = t == nullptr   ? none
                   : c.slot == v4 ? t->v4.add(c.local, c.len)
                                  : t->v6.add(c.local, c.len);
-    const u32 r = p == none ? none : make_route(c);
-    if (r == none) {
-        if (p != none && head(t, c.slot, p) == none)
+    // Room in st.routes first: taking it may move them.
+    const u32 spare =
+        p == none ? none
+                  : take(&st.routes, &st.routecap, &st.nroutes, &st.routefreed, &route::next);
+    route x;
+    if (spare == none || !make_route(c, &x)) {
+        if (spare != none)
+            free_slot(spare);
+        if (p != none && head(t, c.slot, p).type == RTN_UNSPEC)
             c.slot == v4 ? t->v4.remove(p) : t->v6.remove(p);
         char text[INET6_ADDRSTRLEN];
         inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
@@ -455,46 +505,28 @@ void add_route(const change &c)
     }
     if (c.nhid)
         say_unfollowed();
-    route &x = st.routes[r];
-    // In the kernel's order: by tos, wider first, then by metric; a new
-    // route after those that tie with it, or in place of the first when it
-    // replaces.
-    u32 *at = &head(t, c.slot, p);
-    // A route met twice, by an event and then by a dump, is kept once.
-    for (u32 *same = at; *same != none; same = &st.routes[*same].next)
-        if (names(st.routes[*same], c)) {
-            x.next = st.routes[*same].next;
-            free_route(*same);
-            *same = r;
-            return;
-        }
-    while (*at != none) {
-        const route &y = st.routes[*at];
-        if (y.tos < x.tos || (y.tos == x.tos && y.metric > x.metric))
-            break;
-        if ((c.nlflags & NLM_F_REPLACE) != 0 && y.tos == x.tos && y.metric == x.metric) {
-            x.next = y.next;
-            free_route(*at);
-            *at = r;
-            return;
-        }
-        at = &st.routes[*at].next;
-    }
-    x.next = *at;
-    *at = r;
+    if (!place(head(t, c.slot, p), x, c, spare))
+        free_slot(spare);
 }
 
-// Takes route at out of its prefix's list, and the prefix when it empties.
-void unlink_route(table *t, int s, u32 p, u32 *at)
+// Takes route y out of prefix p's routes (prev the one before it, or null
+// for the first), and the prefix when it empties. The route after y, if
+// any, moves into y's place.
+void unlink_route(table *t, int s, u32 p, route *prev, route *y)
 {
-    const u32 r = *at;
-    *at = st.routes[r].next;
-    free_route(r);
-    if (head(t, s, p) == none) {
-        if (s == v4)
-            t->v4.remove(p);
-        else
-            t->v6.remove(p);
+    release(*y);
+    if (y->next != none) {
+        const u32 n = y->next;
+        *y = st.routes[n];
+        free_slot(n);
+    } else if (prev != nullptr) {
+        const u32 r = prev->next;
+        prev->next = none;
+        free_slot(r);
+    } else if (s == v4) {
+        t->v4.remove(p);
+    } else {
+        t->v6.remove(p);
     }
 }
 
@@ -506,9 +538,10 @@ void drop_route(const change &c)
                                  : t->v6.find(c.local, c.len);
     if (p == none)
         return;
-    for (u32 *at = &head(t, c.slot, p); *at != none; at = &st.routes[*at].next)
-        if (names(st.routes[*at], c)) {
-            unlink_route(t, c.slot, p, at);
+    route *prev = nullptr;
+    for (route *y = &head(t, c.slot, p); y != nullptr; prev = y, y = next_route(*y))
+        if (names(*y, c)) {
+            unlink_route(t, c.slot, p, prev, y);
             return;
         }
 }
@@ -524,16 +557,17 @@ template <typename Prefixes>
 void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
 {
     prefixes.each([&](u32 p) {
-        u32 *at = &prefixes.value(p);
-        while (*at != none) {
-            const route &x = st.routes[*at];
-            if (all_through(x, index) && !(keep_host && (x.flags & route_host) != 0)) {
-                const bool last = x.next == none && at == &prefixes.value(p);
-                unlink_route(t, s, p, at);
-                if (last)
-                    return;
-            } else {
-                at = &st.routes[*at].next;
+        route *prev = nullptr;
+        route *y = &prefixes.value(p);
+        while (y != nullptr) {
+            if (!all_through(*y, index) || (keep_host && (y->flags & route_host) != 0)) {
+                prev = y;
+                y = next_route(*y);
+            } else if (y->next == none) { // the last, or the prefix's only one
+                unlink_route(t, s, p, prev, y);
+                return;
+            } else { // the next moves into y's place
+                unlink_route(t, s, p, prev, y);
             }
         }
     });
@@ -683,15 +717,19 @@ bool valid_addresses()
 }
 
 // The routes of one prefix, counting the nexthops they hold in *refs.
-bool valid_routes(u32 first, u32 *refs)
+bool valid_routes(const route &first, u32 *refs)
 {
+    const auto count = [refs](u32) { return ++*refs == 0; };
+    if (first.type == RTN_UNSPEC)
+        return false;
+    (void)find_hop(first, count);
     u32 n = 0;
-    for (u32 r = first; r != none; r = st.routes[r].next, ++n) {
+    for (u32 r = first.next; r != none; r = st.routes[r].next, ++n) {
         if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC)
             return false;
-        (void)find_hop(st.routes[r], [refs](u32) { return ++*refs == 0; });
+        (void)find_hop(st.routes[r], count);
     }
-    return first != none;
+    return true;
 }
 
 bool valid_tables()

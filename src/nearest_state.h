@@ -147,14 +147,16 @@ struct hop {
     bool has_prefsrc;
 };
 
-// A route, 16 bytes: a full table holds a million.
+// A route, 16 bytes: a full table holds a million. A prefix keeps its first
+// route in its own record, where a lookup finds it with the key, and the
+// rest in st.routes; a vacant first route (type RTN_UNSPEC) has none.
 struct route {
-    u32 metric;
-    u32 hop;  // its nexthop, or with multipath a list of cells; none through a nexthop object
-    u32 next; // the next route of its prefix, in the kernel's order
-    u8 tos;
-    u8 type;
-    u8 flags; // route_*
+    u32 metric = 0;
+    u32 hop = none; // its nexthop, or with multipath a list of cells; none through a nexthop object
+    u32 next = none; // the next route of its prefix, in the kernel's order, in st.routes
+    u8 tos = 0;
+    u8 type = 0;
+    u8 flags = 0; // route_*
 };
 
 constexpr u8 route_kernel = 1;    // made by the kernel (RTPROT_KERNEL)
@@ -168,8 +170,8 @@ struct cell {
 
 struct table {
     u32 id;
-    prefix_table<4> v4;
-    prefix_table<16> v6;
+    prefix_table<4, route> v4;
+    prefix_table<16, route> v6;
 };
 
 struct rule_list {

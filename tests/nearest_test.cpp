@@ -154,7 +154,8 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "2001:db8:b::99 subnet\n2001:db8:c::1 route\n2001:db8:d::5 subnet\n"
          "2001:db8:e:1::1 subnet\n2001:db8:b::1 same\n"},
         {"a device down and up: its IPv4 routes go silently, its addresses stay local",
-         laptop + "ip route add 10.80.0.0/16 via 172.17.0.9; ",
+         laptop + "ip route add 10.80.0.0/16 via 172.17.0.9; "
+                  "ip route add 10.80.0.0/16 via 172.17.0.8 metric 5; ",
          {"+ip link set docker0 down", "update", "172.17.0.5", "172.17.0.1", "10.80.0.1",
           "+ip link set docker0 up", "update", "172.17.0.5", "10.80.0.1",
           "+ip addr del 172.17.0.1/16 dev docker0; ip addr add 172.17.0.1/16 dev docker0", "update",
