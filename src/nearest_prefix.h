@@ -119,10 +119,11 @@ inline void mask_key(u8 *out, const u8 *in, int len, std::size_t bytes)
 // Whether the first len bits of a and b agree.
 inline bool same_bits(const u8 *a, const u8 *b, int len)
 {
-    const auto whole = static_cast<std::size_t>(len / 8);
-    if (std::memcmp(a, b, whole) != 0)
-        return false;
-    return len % 8 == 0 || ((a[whole] ^ b[whole]) & (0xff00 >> (len % 8))) == 0;
+    int i = 0; // a byte at a time: most are 4 or 0, too short for a call to memcmp
+    for (; i < len / 8; ++i)
+        if (a[i] != b[i])
+            return false;
+    return len % 8 == 0 || ((a[i] ^ b[i]) & (0xff00 >> (len % 8))) == 0;
 }
 
 // What a new prefix's value is: none for an index, a value's own empty
