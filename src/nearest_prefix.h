@@ -35,16 +35,23 @@ using u8 = std::uint8_t;
 using u32 = std::uint32_t;
 constexpr u32 none = 0xffffffffU;
 
+// The capacity an array of cap grows to, to hold at least n: by an eighth
+// at a time, so that a large block grows in place (mremap), and a full
+// table wastes little.
+inline u32 grown(u32 cap, u32 n)
+{
+    u32 want = cap > 16 ? cap : 16;
+    while (want < n)
+        want += want / 8;
+    return want;
+}
+
 // Grows a realloc'd array of T to hold at least n; false when memory ran out.
 template <typename T> bool grow(T **array, u32 *cap, u32 n)
 {
     if (n <= *cap)
         return true;
-    // By an eighth at a time: a large block grows in place (mremap), and a
-    // full table wastes little.
-    u32 want = *cap > 16 ? *cap : 16;
-    while (want < n)
-        want += want / 8;
+    const u32 want = grown(*cap, n);
     // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, kept by value
     void *p = std::realloc(*array, std::size_t{want} * sizeof(T));
     if (p == nullptr)
@@ -67,10 +74,7 @@ template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
 {
     if (n <= *cap)
         return true;
-    u32 want = *cap > 16 ? *cap : 16;
-    while (want < n)
-        want += want / 8;
-    const std::size_t bytes = mapped_bytes(want, sizeof(T));
+    const std::size_t bytes = mapped_bytes(grown(*cap, n), sizeof(T));
     void *p = *array == nullptr
                   // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
                   ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
