@@ -15,8 +15,9 @@
 // answer when nothing in it matches. A prefix is a single in one slot at
 // most, so its own record keeps its cover as one. A lookup reads one slot a
 // level and at the end one record, or a node's cover. A hash on (length, key)
-// finds a prefix by name. Memory grows with realloc and is reported, never
-// thrown.
+// finds a prefix by name. The records, which hold the values, are in a
+// mapping of their own, grown with mremap; the rest grows with realloc. Memory
+// that runs out is reported, never thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
 
@@ -74,7 +75,8 @@ template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
 {
     if (n <= *cap)
         return true;
-    const std::size_t bytes = mapped_bytes(grown(*cap, n), sizeof(T));
+    const u32 want = grown(*cap, n);
+    const std::size_t bytes = mapped_bytes(want, sizeof(T));
     void *p = *array == nullptr
                   // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
                   ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
@@ -82,7 +84,7 @@ template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
     if (p == MAP_FAILED)
         return false;
     *array = static_cast<T *>(p);
-    *cap = static_cast<u32>(bytes / sizeof(T));
+    *cap = want;
     return true;
 }
 
