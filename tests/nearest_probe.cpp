@@ -40,7 +40,9 @@ std::string field(const std::string &json, const char *key)
     return json.substr(from, json.find('"', from) - from);
 }
 
-// What the kernel names for dest: "DEV SRC", or "- -" when it refuses.
+// What the kernel names for dest: "DEV SRC", or "- -" when it refuses or
+// has no address to send from (every one out of the route's scope), where
+// nearest has no answer either.
 std::string kernel(const char *dest, const char *family)
 {
     std::string cmd = "ip -j ";
@@ -58,7 +60,8 @@ std::string kernel(const char *dest, const char *family)
             json.append(chunk, n);
         pclose(ip);
     }
-    return field(json, "dev") + " " + field(json, "prefsrc");
+    const std::string source = field(json, "prefsrc");
+    return source == "-" ? "- -" : field(json, "dev") + " " + source;
 }
 
 void answer(const char *dest)
