@@ -58,9 +58,10 @@ int nearest_update(void);
 // metric in each table, then the route's preferred source or the kernel's
 // choice of one. Returns a record in static storage, valid until the next
 // call of this module, or null. *why, unless why is null, receives the
-// record's why, or when there is no answer "none" (no route, or to is of
-// another family), "unreachable" (a blackhole, unreachable or prohibit
-// route or rule) or "scope" (a link-local destination without a scope id).
+// record's why, or when there is no answer "none" (no route, no address of
+// this host to send from, or to is of another family), "unreachable" (a
+// blackhole, unreachable or prohibit route or rule) or "scope" (a link-local
+// destination without a scope id).
 // Makes no system call and allocates nothing. Not thread-safe.
 const struct nearest *nearest_find(const struct sockaddr *to, const char **why);
 
