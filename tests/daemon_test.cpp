@@ -249,9 +249,10 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
          false,
          false,
          {up, "\n", std::string(5000, 'x') + "\n", std::string("10.1\0.2.9\n", 10), "gate way\n",
-          "nowhere\n", "gateway\r\n", "10.1.2.9\n", "term"},
+          "nowhere\n", "gateway\r\n", "10.1\r.2.9\n", "10.1.2.9\r", "+sleep 0.1", "9\n",
+          "10.1.2.9\n", "term"},
          "- - empty\n- - long\n- - invalid\n- - invalid\nnowhere - unknown\n"
-         "gateway b0 10.1.2.3 route\n" +
+         "gateway b0 10.1.2.3 route\n- - invalid\n- - invalid\n" +
              b0 + "exit 0, 1 entries\n"},
         {"a last line without a newline",
          false,
