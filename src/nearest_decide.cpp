@@ -106,8 +106,7 @@ u32 carrier(const route &x, const query &q)
 // can carry the packet answers; a reject or throw route answers as such.
 result in_prefix(const route &first, const query &q)
 {
-    for (const route *r = &first; r != nullptr;
-         r = r->next != none ? &st.routes[r->next] : nullptr) {
+    for (const route *r = &first; r != nullptr; r = next_route(*r)) {
         const route &x = *r;
         if (x.tos != 0)
             continue;

@@ -363,12 +363,6 @@ route &head(table *t, int s, u32 p)
     return s == v4 ? t->v4.value(p) : t->v6.value(p);
 }
 
-// The route after x among its prefix's, or null.
-route *next_route(const route &x)
-{
-    return x.next != none ? &st.routes[x.next] : nullptr;
-}
-
 // Gives back the nexthops that route x holds.
 void release(const route &x)
 {
@@ -563,11 +557,11 @@ void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
             if (!all_through(*y, index) || (keep_host && (y->flags & route_host) != 0)) {
                 prev = y;
                 y = next_route(*y);
-            } else if (y->next == none) { // the last, or the prefix's only one
+            } else {
+                const bool last = y->next == none; // else the next moves into y's place
                 unlink_route(t, s, p, prev, y);
-                return;
-            } else { // the next moves into y's place
-                unlink_route(t, s, p, prev, y);
+                if (last)
+                    return;
             }
         }
     });

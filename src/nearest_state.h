@@ -205,6 +205,12 @@ struct state {
 
 extern state st;
 
+// The route after x among its prefix's, or null.
+inline route *next_route(const route &x)
+{
+    return x.next != none ? &st.routes[x.next] : nullptr;
+}
+
 // The first nexthop of route x for which f is true, or none.
 template <typename F> u32 find_hop(const route &x, F f)
 {
