@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: ISC
-// The decision: for a packet this host would send to a destination, with no
-// source address, mark 0, this process's uid, incoming interface lo, TOS 0
-// and no protocol or ports, the kernel's output route and source address.
-// The policy rules in their order choose the tables; in a table the longest
-// prefix, then the lowest metric, gives the route; the route's preferred
-// source, or the kernel's choice of one, gives the address. Reads the state
-// only: no system call, no allocation.
+// The decision: for a packet this host would send, the kernel's output
+// route and source address. The packet has a destination and what the
+// caller gives of its source, output device, mark, uid, TOS, protocol and
+// ports; the rest is as a local packet has it (incoming interface lo, no
+// flow label). The policy rules in their order choose the tables; in a
+// table the longest prefix, then the lowest metric, gives the route; the
+// route's preferred source, or the kernel's choice of one, gives the
+// address. Reads one copy of the state only: no system call, no
+// allocation, no write.
 #include "nearest.h"
 #include "nearest_state.h"
 
@@ -19,10 +21,19 @@
 namespace nearest_internal {
 namespace {
 
+// What a query asks, read out of struct nearest_query.
 struct query {
     int slot;
     u8 key[16];
-    int oif; // the device a link-local IPv6 destination is on, or 0
+    int oif; // the device the packet must leave by, or 0
+    bool has_from;
+    u8 from[16];
+    u32 mark;
+    u32 uid;
+    int tos; // the bits of it that routes and rules compare
+    int ipproto;
+    u32 sport;
+    u32 dport;
 };
 
 // How a table, or the rules, answered.
@@ -35,217 +46,6 @@ struct result {
     u32 hop;
     int len; // of the prefix that answered
 };
-
-// --- Policy rules
-
-// The loopback device: index 1 in every network namespace.
-const device *loopback_device()
-{
-    return find_device(1);
-}
-
-bool is_loopback(const char *name)
-{
-    const device *lo = loopback_device();
-    return lo != nullptr && std::strcmp(name, lo->name) == 0;
-}
-
-// Whether rule r selects the packet. Its source is no address, which only
-// a prefix of zeros holds; its incoming interface is lo, by index.
-bool selects(const rule &r, const query &q)
-{
-    static const u8 zero[16] = {};
-    const bool m = same_bits(r.src, zero, r.srclen) && same_bits(r.dst, q.key, r.dstlen) &&
-                   r.tos == 0 && (r.mark & r.mask) == 0 && r.oif[0] == '\0' && uid >= r.uidlo &&
-                   uid <= r.uidhi && !r.needs && (r.iif[0] == '\0' || is_loopback(r.iif));
-    return m != r.invert;
-}
-
-hop &fresh(u32 h);
-
-// The device of a nexthop, or null.
-const device *device_of(u32 h)
-{
-    const u32 at = fresh(h).device;
-    return at != none ? &st.devices[at] : nullptr;
-}
-
-// Whether a rule's suppressor turns down the answer of its table.
-bool suppressed(const rule &r, const result &x)
-{
-    if (x.len <= r.suppress_len)
-        return true;
-    if (r.suppress_group < 0 || x.hop == none)
-        return false;
-    const device *d = device_of(x.hop);
-    return d != nullptr && d->group == static_cast<u32>(r.suppress_group);
-}
-
-// --- Routes
-
-// Whether a nexthop can carry the packet: its device up, unless the route
-// is of host scope, which the kernel keeps alive on a device that is down.
-bool alive(u32 h, const route &x, const query &q)
-{
-    const nexthop &n = st.hops[h].nh;
-    if (q.oif != 0 && n.oif != q.oif)
-        return false;
-    if ((x.flags & route_host) != 0)
-        return true;
-    const device *d = device_of(h);
-    return d != nullptr && (d->flags & IFF_UP) != 0;
-}
-
-// The first nexthop of route x that can carry the packet, or none.
-u32 carrier(const route &x, const query &q)
-{
-    return find_hop(x, [&](u32 h) { return alive(h, x, q); });
-}
-
-// The routes of one prefix, in the kernel's order: the first of TOS 0 that
-// can carry the packet answers; a reject or throw route answers as such.
-result in_prefix(const route &first, const query &q)
-{
-    for (const route *r = &first; r != nullptr; r = next_route(*r)) {
-        const route &x = *r;
-        if (x.tos != 0)
-            continue;
-        switch (x.type) {
-        case RTN_THROW:
-            return {verdict::next, 0, r, none, 0};
-        case RTN_BLACKHOLE:
-        case RTN_UNREACHABLE:
-        case RTN_PROHIBIT:
-            return {verdict::reject, 0, r, none, 0};
-        default:
-            break;
-        }
-        if (x.hop == none)
-            return {verdict::unfollowed, 0, r, none, 0};
-        if (const u32 h = carrier(x, q); h != none)
-            return {verdict::found, 0, r, h, 0};
-    }
-    return {verdict::next, 0, nullptr, none, 0};
-}
-
-// The longest prefix of the table that holds the destination and has a
-// route for the packet; a shorter one where a longer one has none.
-template <typename Prefixes> result in_table(const Prefixes &t, const query &q)
-{
-    for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.prefix_len(p))) {
-        result x = in_prefix(t.value(p), q);
-        x.len = t.prefix_len(p);
-        if (x.v != verdict::next || x.chosen != nullptr)
-            return x;
-    }
-    return {verdict::next, 0, nullptr, none, 0};
-}
-
-result lookup(u32 id, const query &q)
-{
-    const table *t = find_table(id);
-    if (t == nullptr)
-        return {verdict::next, id, nullptr, none, 0};
-    result x = q.slot == v4 ? in_table(t->v4, q) : in_table(t->v6, q);
-    x.table = id;
-    return x;
-}
-
-// The rules in their order: the first table that answers, or a rule or
-// route that rejects.
-result decide(const query &q)
-{
-    const rule_list &list = st.rules[q.slot];
-    for (u32 i = 0; i < list.n;) {
-        const rule &r = list.list[i];
-        if (!selects(r, q)) {
-            ++i;
-            continue;
-        }
-        switch (r.action) {
-        case FR_ACT_TO_TBL: {
-            const result x = lookup(r.table, q);
-            if (x.v == verdict::found && suppressed(r, x))
-                break;
-            if (x.v != verdict::next)
-                return x;
-            break;
-        }
-        case FR_ACT_GOTO: {
-            u32 j = i + 1;
-            while (j < list.n && list.list[j].priority != r.target)
-                ++j;
-            if (j < list.n) { // an unresolved goto goes on
-                i = j;
-                continue;
-            }
-            break;
-        }
-        case FR_ACT_BLACKHOLE:
-        case FR_ACT_UNREACHABLE:
-        case FR_ACT_PROHIBIT:
-            return {verdict::reject, 0, nullptr, none, 0};
-        default:
-            break;
-        }
-        ++i;
-    }
-    return {verdict::next, 0, nullptr, none, 0};
-}
-
-// --- The source address
-
-bool secondary(const address &a)
-{
-    return (a.flags & IFA_F_SECONDARY) != 0;
-}
-
-// The kernel's IPv4 choice for a route of this scope through device index
-// and gateway gw (null when on-link): the first primary address of the
-// device that reaches far enough, one whose subnet holds the gateway first;
-// failing those, the first of another device that is not link-scoped.
-u32 choose4(int index, const u8 *gw, int scope)
-{
-    const device *d = find_device(index);
-    u32 first = none;
-    for (u32 a = d != nullptr ? d->first[v4] : none; a != none; a = st.addresses[a].next) {
-        const address &x = st.addresses[a];
-        if (secondary(x) || x.scope > scope)
-            continue;
-        if (gw == nullptr || same_bits(gw, x.net, x.len))
-            return a;
-        if (first == none)
-            first = a;
-    }
-    if (first != none)
-        return first;
-    for (u32 i = 0; i < st.ndevices; ++i)
-        for (u32 a = st.devices[i].first[v4]; a != none; a = st.addresses[a].next) {
-            const address &x = st.addresses[a];
-            if (!secondary(x) && x.scope != RT_SCOPE_LINK && x.scope <= scope)
-                return a;
-        }
-    return none;
-}
-
-// Nexthop h, its device and source found anew if an address or a link
-// changed since.
-hop &fresh(u32 h)
-{
-    hop &x = st.hops[h];
-    if (x.gen == st.gen)
-        return x;
-    const device *d = find_device(x.nh.oif);
-    x.device = d != nullptr ? static_cast<u32>(d - st.devices) : none;
-    if (x.has_prefsrc)
-        x.source = find_address(x.slot, x.prefsrc);
-    else if (x.slot == v4)
-        x.source = choose4(x.nh.oif, x.nh.gwslot == v4 ? x.nh.gateway : nullptr, x.scope);
-    else
-        x.source = none; // IPv6 chooses for each destination
-    x.gen = st.gen;
-    return x;
-}
 
 // IPv6 source selection (RFC 6724) as Linux applies it.
 
@@ -309,159 +109,413 @@ void marks(const address &x, const target &t, int *m)
 
 constexpr int nmarks = 10;
 
-// Keeps in best the better of best and a: the higher mark on the first rule
-// where they differ; the first of two that tie.
-void better6(u32 a, const target &t, u32 *best, int *top)
-{
-    const address &x = st.addresses[a];
-    if ((x.flags & IFA_F_TENTATIVE) != 0 && (x.flags & IFA_F_OPTIMISTIC) == 0)
-        return;
-    int m[nmarks];
-    marks(x, t, m);
-    if (*best != none && !std::lexicographical_compare(top, top + nmarks, m, m + nmarks))
-        return;
-    *best = a;
-    std::memcpy(top, m, sizeof m);
-}
+// The decision for one query on one copy of the state.
+class decision {
+  public:
+    decision(const state &s, const query &asked) : st(s), q(asked)
+    {
+    }
 
-// The address the kernel chooses to reach to through device index: from
-// that device alone for link-scoped and multicast destinations, else from
-// every device, in the kernel's order.
-u32 source6(int index, const u8 *to)
-{
-    const int s = scope6(to);
-    const target t{to, s, label(to), index};
-    u32 best = none;
-    int top[nmarks] = {};
-    if (to[0] == 0xff || s <= 2) {
-        const device *d = find_device(index);
-        for (u32 a = d != nullptr ? d->first[v6] : none; a != none; a = st.addresses[a].next)
-            better6(a, t, &best, top);
+    // The answer into *out; NEAREST_FOUND or why there is none.
+    int find(nearest *out) const
+    {
+        if (needs_scope())
+            return NEAREST_SCOPE;
+        if (q.slot == v4) {
+            if (!usable_from() || (q.oif != 0 && !up(st.find_device(q.oif))))
+                return NEAREST_NONE;
+            static const u8 zero[4] = {};
+            if (std::memcmp(q.key, zero, 4) == 0)
+                return to_nothing(out);
+            if (q.key[0] == 0) // the kernel refuses the rest of 0.0.0.0/8
+                return NEAREST_NONE;
+        }
+        const result x = decide();
+        // With a device given and no route, IPv4 takes the destination as
+        // on-link through it.
+        if (q.slot == v4 && q.oif != 0 && (x.v == verdict::next || x.v == verdict::reject))
+            return on_link(out);
+        return answer_for(x, out);
+    }
+
+  private:
+    const state &st;
+    const query &q;
+
+    static bool up(const device *d)
+    {
+        return d != nullptr && (d->flags & IFF_UP) != 0;
+    }
+
+    [[nodiscard]] bool needs_scope() const
+    {
+        return q.slot == v6 && (q.key[0] == 0xfe || q.key[0] == 0xff) && scope6(q.key) <= 2 &&
+               q.oif == 0;
+    }
+
+    // An IPv4 source the kernel takes: none, or one of this host's
+    // addresses that is no multicast, broadcast or 0.0.0.0/8 address.
+    [[nodiscard]] bool usable_from() const
+    {
+        if (!q.has_from)
+            return true;
+        const u8 *f = q.from;
+        const bool broadcast = f[0] == 255 && f[1] == 255 && f[2] == 255 && f[3] == 255;
+        return (f[0] & 0xf0) != 0xe0 && !broadcast && f[0] != 0 &&
+               st.find_address(v4, f) != none;
+    }
+
+    // --- Policy rules
+
+    // The loopback device: index 1 in every network namespace.
+    [[nodiscard]] const device *loopback_device() const
+    {
+        return st.find_device(1);
+    }
+
+    // Whether a rule's device names the packet's: iif is always lo, oif
+    // the query's, if any.
+    [[nodiscard]] bool same_device(const char *name, int index) const
+    {
+        const device *d = st.find_device(index);
+        return d != nullptr && std::strncmp(name, d->name, sizeof d->name) == 0;
+    }
+
+    static bool in_range(const u32 *range, u32 port)
+    {
+        return range[0] == 0 || range[1] == 0 || (port >= range[0] && port <= range[1]);
+    }
+
+    // Whether rule r's source prefix holds the packet's source. An IPv4
+    // packet without one has 0.0.0.0; an IPv6 one meets no source prefix.
+    [[nodiscard]] bool from_selected(const rule &r) const
+    {
+        static const u8 zero[16] = {};
+        if (q.slot == v6 && r.srclen > 0 && !q.has_from)
+            return false;
+        return same_bits(r.src, q.has_from ? q.from : zero, r.srclen);
+    }
+
+    // Whether rule r selects the packet.
+    [[nodiscard]] bool selects(const rule &r) const
+    {
+        const bool m = from_selected(r) && same_bits(r.dst, q.key, r.dstlen) &&
+                       (r.tos == 0 || r.tos == q.tos) && ((r.mark ^ q.mark) & r.mask) == 0 &&
+                       q.uid >= r.uidlo && q.uid <= r.uidhi &&
+                       (r.ipproto == 0 || r.ipproto == q.ipproto) && in_range(r.sport, q.sport) &&
+                       in_range(r.dport, q.dport) && !r.needs &&
+                       (r.iif[0] == '\0' || same_device(r.iif, 1)) &&
+                       (r.oif[0] == '\0' || same_device(r.oif, q.oif));
+        return m != r.invert;
+    }
+
+    // The device of a nexthop, or null.
+    [[nodiscard]] const device *device_of(u32 h) const
+    {
+        const u32 at = st.hops[h].device;
+        return at != none ? &st.devices[at] : nullptr;
+    }
+
+    // Whether a rule's suppressor turns down the answer of its table.
+    [[nodiscard]] bool suppressed(const rule &r, const result &x) const
+    {
+        if (x.len <= r.suppress_len)
+            return true;
+        if (r.suppress_group < 0 || x.hop == none)
+            return false;
+        const device *d = device_of(x.hop);
+        return d != nullptr && d->group == static_cast<u32>(r.suppress_group);
+    }
+
+    // --- Routes
+
+    // Whether a nexthop can carry the packet: through the device asked for,
+    // if any, and up, unless the route is of host scope, which the kernel
+    // keeps alive on a device that is down.
+    [[nodiscard]] bool alive(u32 h, const route &x) const
+    {
+        if (q.oif != 0 && st.hops[h].nh.oif != q.oif)
+            return false;
+        return (x.flags & route_host) != 0 || up(device_of(h));
+    }
+
+    // The routes of one prefix, in the kernel's order: the first whose TOS
+    // is 0 or the packet's and that can carry it answers; a reject or throw
+    // route answers as such.
+    [[nodiscard]] result in_prefix(const route &first) const
+    {
+        for (const route *r = &first; r != nullptr; r = st.next_route(*r)) {
+            const route &x = *r;
+            if (x.tos != 0 && x.tos != q.tos)
+                continue;
+            switch (x.type) {
+            case RTN_THROW:
+                return {verdict::next, 0, r, none, 0};
+            case RTN_BLACKHOLE:
+            case RTN_UNREACHABLE:
+            case RTN_PROHIBIT:
+                return {verdict::reject, 0, r, none, 0};
+            default:
+                break;
+            }
+            if (x.hop == none)
+                return {verdict::unfollowed, 0, r, none, 0};
+            if (const u32 h = st.find_hop(x, [&](u32 n) { return alive(n, x); }); h != none)
+                return {verdict::found, 0, r, h, 0};
+        }
+        return {verdict::next, 0, nullptr, none, 0};
+    }
+
+    // The longest prefix of the table that holds the destination and has a
+    // route for the packet; a shorter one where a longer one has none.
+    template <typename Prefixes> result in_table(const Prefixes &t) const
+    {
+        for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.prefix_len(p))) {
+            result x = in_prefix(t.value(p));
+            x.len = t.prefix_len(p);
+            if (x.v != verdict::next || x.chosen != nullptr)
+                return x;
+        }
+        return {verdict::next, 0, nullptr, none, 0};
+    }
+
+    [[nodiscard]] result lookup(u32 id) const
+    {
+        const table *t = st.find_table(id);
+        if (t == nullptr)
+            return {verdict::next, id, nullptr, none, 0};
+        result x = q.slot == v4 ? in_table(t->v4) : in_table(t->v6);
+        x.table = id;
+        return x;
+    }
+
+    // The rules in their order: the first table that answers, or a rule or
+    // route that rejects.
+    [[nodiscard]] result decide() const
+    {
+        const rule_list &list = st.rules[q.slot];
+        for (u32 i = 0; i < list.n;) {
+            const rule &r = list.list[i];
+            if (!selects(r)) {
+                ++i;
+                continue;
+            }
+            switch (r.action) {
+            case FR_ACT_TO_TBL: {
+                const result x = lookup(r.table);
+                if (x.v == verdict::found && suppressed(r, x))
+                    break;
+                if (x.v != verdict::next)
+                    return x;
+                break;
+            }
+            case FR_ACT_GOTO: {
+                u32 j = i + 1;
+                while (j < list.n && list.list[j].priority != r.target)
+                    ++j;
+                if (j < list.n) { // an unresolved goto goes on
+                    i = j;
+                    continue;
+                }
+                break;
+            }
+            case FR_ACT_BLACKHOLE:
+            case FR_ACT_UNREACHABLE:
+            case FR_ACT_PROHIBIT:
+                return {verdict::reject, 0, nullptr, none, 0};
+            default:
+                break;
+            }
+            ++i;
+        }
+        return {verdict::next, 0, nullptr, none, 0};
+    }
+
+    // --- The source address, IPv6: RFC 6724 as Linux applies it
+
+    // Keeps in best the better of best and a: the higher mark on the first
+    // rule where they differ; the first of two that tie.
+    void better6(u32 a, const target &t, u32 *best, int *top) const
+    {
+        const address &x = st.addresses[a];
+        if ((x.flags & IFA_F_TENTATIVE) != 0 && (x.flags & IFA_F_OPTIMISTIC) == 0)
+            return;
+        int m[nmarks];
+        marks(x, t, m);
+        if (*best != none && !std::lexicographical_compare(top, top + nmarks, m, m + nmarks))
+            return;
+        *best = a;
+        std::memcpy(top, m, sizeof m);
+    }
+
+    // The address the kernel chooses to reach the destination through
+    // device index: from that device alone for link-scoped and multicast
+    // destinations, else from every device, in the kernel's order.
+    [[nodiscard]] u32 source6(int index) const
+    {
+        const int s = scope6(q.key);
+        const target t{q.key, s, label(q.key), index};
+        u32 best = none;
+        int top[nmarks] = {};
+        if (q.key[0] == 0xff || s <= 2) {
+            const device *d = st.find_device(index);
+            for (u32 a = d != nullptr ? d->first[v6] : none; a != none; a = st.addresses[a].next)
+                better6(a, t, &best, top);
+            return best;
+        }
+        for (u32 i = 0; i < st.ndevices; ++i)
+            for (u32 a = st.devices[i].first[v6]; a != none; a = st.addresses[a].next)
+                better6(a, t, &best, top);
         return best;
     }
-    for (u32 i = 0; i < st.ndevices; ++i)
-        for (u32 a = st.devices[i].first[v6]; a != none; a = st.addresses[a].next)
-            better6(a, t, &best, top);
-    return best;
-}
 
-// --- The answer
+    // --- The answer
 
-struct nearest answer;
-
-// The answer: source, the local address a (or none when the host does not
-// hold it), through device d.
-const struct nearest *record(const device *d, int slot, const u8 *source, u32 a, const result &x,
-                             const char *why)
-{
-    answer = nearest{};
-    std::memcpy(answer.name, d->name, sizeof answer.name);
-    answer.index = static_cast<unsigned>(d->index);
-    answer.family = slot == v4 ? AF_INET : AF_INET6;
-    std::memcpy(&answer.addr, source, slot == v4 ? 4 : 16);
-    answer.prefixlen = a != none ? st.addresses[a].len : bits(slot);
-    if (x.hop != none && st.hops[x.hop].nh.gwslot == slot)
-        std::memcpy(&answer.gateway, st.hops[x.hop].nh.gateway, slot == v4 ? 4 : 16);
-    answer.table = x.table;
-    answer.why = why;
-    return &answer;
-}
-
-// The route's reason: a host's own subnet is a connected route, made by
-// the kernel for one of its addresses, without a gateway.
-const char *reason(const route &r, const hop &h)
-{
-    const bool connected = (r.flags & route_kernel) != 0 && h.nh.gwslot < 0 &&
-                           (r.type == RTN_UNICAST || r.type == RTN_BROADCAST);
-    return connected ? "subnet" : "route";
-}
-
-const struct nearest *answer_for(const query &q, const result &x, const char **why)
-{
-    if (x.v == verdict::reject) {
-        *why = "unreachable";
-        return nullptr;
+    // The answer: source, the local address a (or none when the host does
+    // not hold it), through device d, by route x's gateway when it has one.
+    int record(nearest *out, const device *d, const u8 *source, u32 a, const result &x,
+               const char *why) const
+    {
+        nearest r{};
+        std::memcpy(r.name, d->name, sizeof r.name);
+        r.index = static_cast<unsigned>(d->index);
+        r.family = q.slot == v4 ? AF_INET : AF_INET6;
+        std::memcpy(&r.addr, source, q.slot == v4 ? 4 : 16);
+        r.prefixlen = a != none ? st.addresses[a].len : bits(q.slot);
+        if (x.hop != none && st.hops[x.hop].nh.gwslot == q.slot)
+            std::memcpy(&r.gateway, st.hops[x.hop].nh.gateway, q.slot == v4 ? 4 : 16);
+        r.table = x.table;
+        r.why = why;
+        // As much of it as the caller's record holds, its size left as it is.
+        const std::size_t size = out->size == 0 ? sizeof r : std::min<std::size_t>(out->size, sizeof r);
+        std::memcpy(reinterpret_cast<char *>(out) + sizeof r.size,
+                    reinterpret_cast<const char *>(&r) + sizeof r.size, size - sizeof r.size);
+        return NEAREST_FOUND;
     }
-    if (x.v != verdict::found) {
-        *why = "none";
-        return nullptr;
+
+    // The source the query gives, and where the host holds it.
+    [[nodiscard]] u32 given() const
+    {
+        return st.find_address(v4, q.from);
     }
-    const route &r = *x.chosen;
-    const hop &h = fresh(x.hop);
-    if (r.type == RTN_LOCAL) { // out through loopback, from itself
+
+    // To 0.0.0.0, the kernel sends through loopback, from 127.0.0.1 or the
+    // source given.
+    int to_nothing(nearest *out) const
+    {
+        static const u8 home[4] = {127, 0, 0, 1};
         const device *lo = loopback_device();
-        const u8 *source = h.has_prefsrc ? h.prefsrc : q.key;
-        const u32 a = h.has_prefsrc ? h.source : find_address(q.slot, q.key);
-        *why = "same";
-        return lo != nullptr ? record(lo, q.slot, source, a, x, *why) : nullptr;
+        if (lo == nullptr)
+            return NEAREST_NONE;
+        const u8 *source = q.has_from ? q.from : home;
+        return record(out, lo, source, st.find_address(v4, source),
+                      {verdict::found, RT_TABLE_LOCAL, nullptr, none, 0}, "same");
     }
-    const device *d = h.device != none ? &st.devices[h.device] : nullptr;
-    const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(h.nh.oif, q.key);
-    *why = "none";
-    if (d == nullptr || (!h.has_prefsrc && a == none))
-        return nullptr;
-    *why = reason(r, h);
-    return record(d, q.slot, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, a, x, *why);
-}
 
-bool make_query(const sockaddr *to, query *q)
+    // On-link through the device asked for, from its first address that
+    // reaches the link, or the source given.
+    int on_link(nearest *out) const
+    {
+        const u32 a = q.has_from ? given() : choose4(st, q.oif, nullptr, RT_SCOPE_LINK);
+        if (a == none)
+            return NEAREST_NONE;
+        return record(out, st.find_device(q.oif), q.has_from ? q.from : st.addresses[a].local, a,
+                      {verdict::found, 0, nullptr, none, 0}, "route");
+    }
+
+    // The route's reason: a host's own subnet is a connected route, made by
+    // the kernel for one of its addresses, without a gateway.
+    static const char *reason(const route &r, const hop &h)
+    {
+        const bool connected = (r.flags & route_kernel) != 0 && h.nh.gwslot < 0 &&
+                               (r.type == RTN_UNICAST || r.type == RTN_BROADCAST);
+        return connected ? "subnet" : "route";
+    }
+
+    int answer_for(const result &x, nearest *out) const
+    {
+        if (x.v == verdict::reject)
+            return NEAREST_UNREACHABLE;
+        if (x.v != verdict::found)
+            return NEAREST_NONE;
+        const route &r = *x.chosen;
+        const hop &h = st.hops[x.hop];
+        const bool from = q.has_from && q.slot == v4; // IPv6 chooses its own
+        if (r.type == RTN_LOCAL) { // out through loopback, from itself
+            const device *lo = loopback_device();
+            const u8 *source = from ? q.from : h.has_prefsrc ? h.prefsrc : q.key;
+            const u32 a = from ? given() : h.has_prefsrc ? h.source : st.find_address(q.slot, q.key);
+            return lo != nullptr ? record(out, lo, source, a, x, "same")
+                                 : NEAREST_NONE;
+        }
+        const device *d = device_of(x.hop);
+        if (from)
+            return d != nullptr ? record(out, d, q.from, given(), x, reason(r, h)) : NEAREST_NONE;
+        const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(h.nh.oif);
+        if (d == nullptr || (!h.has_prefsrc && a == none))
+            return NEAREST_NONE;
+        return record(out, d, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, a, x,
+                      reason(r, h));
+    }
+};
+
+// The destination of a query, and the device a link-local one's scope
+// names.
+bool read_to(const nearest_address &to, query *q)
 {
     sa_family_t family = 0;
-    std::memcpy(&family, reinterpret_cast<const char *>(to) + offsetof(sockaddr, sa_family),
+    std::memcpy(&family, reinterpret_cast<const char *>(&to) + offsetof(sockaddr, sa_family),
                 sizeof family);
-    *q = query{};
     if (family == AF_INET) {
-        sockaddr_in sin;
-        std::memcpy(&sin, to, sizeof sin);
         q->slot = v4;
-        std::memcpy(q->key, &sin.sin_addr, 4);
+        std::memcpy(q->key, &to.v4.sin_addr, 4);
         return true;
     }
     if (family != AF_INET6)
         return false;
-    sockaddr_in6 sin6;
-    std::memcpy(&sin6, to, sizeof sin6);
-    const bool mapped = IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr);
+    const bool mapped = IN6_IS_ADDR_V4MAPPED(&to.v6.sin6_addr);
     q->slot = mapped ? v4 : v6;
-    std::memcpy(q->key, sin6.sin6_addr.s6_addr + (mapped ? 12 : 0), mapped ? 4 : 16);
+    std::memcpy(q->key, to.v6.sin6_addr.s6_addr + (mapped ? 12 : 0), mapped ? 4 : 16);
     if (!mapped && scope6(q->key) <= 2 && (q->key[0] == 0xfe || q->key[0] == 0xff))
-        q->oif = static_cast<int>(sin6.sin6_scope_id);
+        q->oif = static_cast<int>(to.v6.sin6_scope_id);
     return true;
 }
 
-bool needs_scope(const query &q)
+// The source a query gives, of the destination's family; false for
+// another. IPv4's 0.0.0.0, as the kernel takes it, is no source.
+bool read_from(const nearest_address &from, query *q)
 {
-    return q.slot == v6 && (q.key[0] == 0xfe || q.key[0] == 0xff) && scope6(q.key) <= 2 &&
-           q.oif == 0;
+    query f{};
+    if (!read_to(from, &f) || f.slot != q->slot)
+        return false;
+    static const u8 zero[16] = {};
+    q->has_from = std::memcmp(f.key, zero, 16) != 0;
+    std::memcpy(q->from, f.key, 16);
+    return true;
 }
 
 } // namespace
-} // namespace nearest_internal
 
-using namespace nearest_internal;
-
-const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
+int find(const state &st, const nearest_query &in, unsigned uid, nearest *out)
 {
-    query q;
-    const char *w = "none";
-    const struct nearest *r = nullptr;
-    static const u8 zero[4] = {};
-    if (to != nullptr && make_query(to, &q)) {
-        if (needs_scope(q)) {
-            w = "scope";
-        } else if (q.slot == v4 && std::memcmp(q.key, zero, 4) == 0) {
-            // The kernel sends to 0.0.0.0 through loopback, from 127.0.0.1.
-            static const u8 home[4] = {127, 0, 0, 1};
-            const device *lo = loopback_device();
-            w = "same";
-            r = lo != nullptr ? record(lo, v4, home, find_address(v4, home),
-                                       {verdict::found, RT_TABLE_LOCAL, nullptr, none, 0}, w)
-                              : nullptr;
-        } else if (q.slot != v4 || q.key[0] != 0) { // the kernel refuses the rest of 0.0.0.0/8
-            r = answer_for(q, decide(q), &w);
-        }
-    }
-    if (why != nullptr)
-        *why = r != nullptr ? r->why : w;
-    return r;
+    constexpr unsigned known = NEAREST_FROM | NEAREST_OIF | NEAREST_MARK | NEAREST_UID |
+                               NEAREST_TOS | NEAREST_IPPROTO | NEAREST_SPORT | NEAREST_DPORT;
+    query q{};
+    const unsigned f = in.flags;
+    if ((f & ~known) != 0 || !read_to(in.to, &q))
+        return NEAREST_INVALID;
+    if ((f & NEAREST_FROM) != 0 && !read_from(in.from, &q))
+        return q.slot == v4 ? NEAREST_NONE : NEAREST_INVALID;
+    if ((f & NEAREST_OIF) != 0)
+        q.oif = static_cast<int>(in.oif);
+    q.mark = (f & NEAREST_MARK) != 0 ? in.mark : 0;
+    q.uid = (f & NEAREST_UID) != 0 ? in.uid : uid;
+    // IPv4 compares the TOS bits of RFC 1349; IPv6 the DSCP.
+    q.tos = (f & NEAREST_TOS) == 0 ? 0 : in.tos & (q.slot == v4 ? 0x1c : 0xfc);
+    q.ipproto = (f & NEAREST_IPPROTO) != 0 ? in.ipproto : 0;
+    q.sport = (f & NEAREST_SPORT) != 0 ? in.sport : 0;
+    q.dport = (f & NEAREST_DPORT) != 0 ? in.dport : 0;
+    return decision(st, q).find(out);
 }
+
+} // namespace nearest_internal

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: ISC
-// The netlink side of the nearest module: one rtnetlink socket, subscribed
-// to the changes of links, addresses, routes and rules of both families; the
-// dumps that fill the state; and the decoding of each message, read once
-// into a plain change that the state applies.
+// The netlink side of the nearest module: a table's rtnetlink socket, made
+// in the table's network namespace and subscribed to the changes of links,
+// addresses, routes and rules of both families; the dumps that fill a copy
+// of the state; and the decoding of each message, read once into a plain
+// change that the state applies.
 #include "nearest.h"
 #include "nearest_state.h"
 
@@ -13,6 +14,8 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,12 +23,8 @@
 #include <cstddef>
 #include <cstring>
 
-using namespace nearest_internal;
-
+namespace nearest_internal {
 namespace {
-
-int nl = -1;
-std::uint32_t nlseq;
 
 // --- Messages into changes
 
@@ -249,6 +248,17 @@ void rule_device(char *to, const rtattr *a)
     to[n] = '\0';
 }
 
+// A rule's port range, or zeros.
+void ports(u32 *range, const rtattr *a)
+{
+    if (a == nullptr || RTA_PAYLOAD(a) != sizeof(fib_rule_port_range))
+        return;
+    fib_rule_port_range p;
+    std::memcpy(&p, RTA_DATA(a), sizeof p);
+    range[0] = p.start;
+    range[1] = p.end;
+}
+
 bool rule_change(const nlmsghdr *h, change *c)
 {
     fib_rule_hdr frh;
@@ -284,11 +294,14 @@ bool rule_change(const nlmsghdr *h, change *c)
         r.uidlo = range.start;
         r.uidhi = range.end;
     }
-    // Selectors that only a packet with a protocol, ports, a tunnel or an
-    // L3 master device meets.
-    r.needs = tb[FRA_IP_PROTO] != nullptr || tb[FRA_SPORT_RANGE] != nullptr ||
-              tb[FRA_DPORT_RANGE] != nullptr || number(tb[FRA_TUN_ID], 0) != 0 ||
-              tb[FRA_L3MDEV] != nullptr || newer_selector(h, sizeof frh);
+    if (const rtattr *p = tb[FRA_IP_PROTO]; p != nullptr && RTA_PAYLOAD(p) == 1)
+        r.ipproto = *static_cast<const u8 *>(RTA_DATA(p));
+    ports(r.sport, tb[FRA_SPORT_RANGE]);
+    ports(r.dport, tb[FRA_DPORT_RANGE]);
+    // Selectors that only a packet from a tunnel or of an L3 master device
+    // meets.
+    r.needs = number(tb[FRA_TUN_ID], 0) != 0 || tb[FRA_L3MDEV] != nullptr ||
+              newer_selector(h, sizeof frh);
     r.suppress_len = static_cast<int>(number(tb[FRA_SUPPRESS_PREFIXLEN], 0xffffffffU));
     const u32 group = number(tb[FRA_SUPPRESS_IFGROUP], 0xffffffffU);
     r.suppress_group = group == 0xffffffffU ? -1 : static_cast<long>(group);
@@ -319,8 +332,9 @@ bool decode(const nlmsghdr *h, change *c)
     }
 }
 
-// Applies the messages of one datagram; what nearest_feed returns.
-int feed(const void *datagram, std::size_t len)
+} // namespace
+
+int feed(state &st, const void *datagram, std::size_t len, bool quiet)
 {
     int seen = 0;
     int left = len < INT_MAX ? static_cast<int>(len) : INT_MAX;
@@ -339,7 +353,7 @@ int feed(const void *datagram, std::size_t len)
                 seen |= NEAREST_ERROR;
             }
         } else if (change c{}; decode(h, &c)) {
-            apply(c);
+            apply(st, c, quiet);
         }
     }
     return seen;
@@ -347,102 +361,142 @@ int feed(const void *datagram, std::size_t len)
 
 #pragma GCC diagnostic pop
 
+namespace {
+
 // --- The socket
 
-alignas(nlmsghdr) char buffer[65536];
-
-enum class got : unsigned char { some, none, lost, failed };
-
-// One datagram from the kernel into buffer, without waiting.
-got receive(ssize_t *n)
-{
-    for (;;) {
-        sockaddr_nl from{};
-        socklen_t fromlen = sizeof from;
-        *n = recvfrom(nl, buffer, sizeof buffer, MSG_DONTWAIT | MSG_TRUNC,
-                      reinterpret_cast<sockaddr *>(&from), &fromlen);
-        if (*n < 0 && errno == EINTR)
-            continue;
-        if (*n < 0)
-            return errno == EAGAIN ? got::none : errno == ENOBUFS ? got::lost : got::failed;
-        if (static_cast<std::size_t>(*n) > sizeof buffer)
-            return got::lost; // cut short: some messages were not read
-        if (from.nl_pid == 0) // only the kernel speaks for the kernel
-            return got::some;
-    }
-}
-
-bool ask(int type)
+// Asks for a dump of one kind, of every family.
+bool ask(rtnl &l, int type)
 {
     struct {
         nlmsghdr h;
         ifinfomsg body; // zeros: family 0, every family; the largest header
     } req{};
-    constexpr u32 link = sizeof(ifinfomsg);
+    constexpr u32 linkhdr = sizeof(ifinfomsg);
     constexpr u32 addr = sizeof(ifaddrmsg);
     constexpr u32 route = sizeof(rtmsg);
     constexpr u32 rule = sizeof(fib_rule_hdr);
-    const u32 header = type == RTM_GETLINK    ? link
+    const u32 header = type == RTM_GETLINK    ? linkhdr
                        : type == RTM_GETADDR  ? addr
                        : type == RTM_GETROUTE ? route
                                               : rule;
     req.h.nlmsg_len = NLMSG_LENGTH(header);
     req.h.nlmsg_type = static_cast<std::uint16_t>(type);
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    req.h.nlmsg_seq = ++nlseq;
+    req.h.nlmsg_seq = ++l.seq;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    return sendto(nl, &req, req.h.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
+    return sendto(l.fd, &req, req.h.nlmsg_len, 0, reinterpret_cast<sockaddr *>(&kernel),
                   sizeof kernel) >= 0;
 }
 
-// Reads until the dump asked for ends, applying events that come between
-// its parts: NEAREST_DONE, with NEAREST_INTR if the kernel said so; 0 when
-// the queue overflowed; -1 when the socket failed.
-int await()
+// Reads until the dump asked for ends, applying to st the events that come
+// between its parts: NEAREST_DONE, with NEAREST_INTR if the kernel said so;
+// 0 when the queue overflowed; -1 when the socket failed.
+int await(rtnl &l, state &st)
 {
     int seen = 0;
     while ((seen & NEAREST_DONE) == 0) {
-        ssize_t n = 0;
-        const got g = receive(&n);
+        long n = 0;
+        const got g = receive(l, &n);
         if (g == got::lost)
             return 0;
         if (g == got::failed)
             return -1;
-        if (g == got::none) {
-            pollfd p{nl, POLLIN, 0};
+        if (g == got::nothing) {
+            pollfd p{l.fd, POLLIN, 0};
             if (poll(&p, 1, 10000) == 0) {
                 errno = ETIMEDOUT;
                 return -1;
             }
             continue;
         }
-        seen |= nearest_feed(buffer, static_cast<std::size_t>(n));
+        seen |= feed(st, l.buffer, static_cast<std::size_t>(n), false);
         if ((seen & NEAREST_ERROR) != 0)
             return -1;
     }
     return seen;
 }
 
-int dump(int type)
+// The socket, made in the thread that runs this: in netns when it is not -1.
+struct making {
+    int netns;
+    int fd;
+    int error;
+    const char *what;
+};
+
+void *make_socket(void *arg)
 {
-    return ask(type) ? await() : -1;
+    auto *m = static_cast<making *>(arg);
+    m->fd = -1;
+    if (m->netns >= 0 && setns(m->netns, CLONE_NEWNET) != 0) {
+        m->error = errno;
+        m->what = "setns";
+        return nullptr;
+    }
+    m->fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    m->error = errno;
+    m->what = "netlink socket";
+    return nullptr;
+}
+
+// A socket of another namespace is made by a thread of its own: setns
+// moves only the thread that calls it, and a socket keeps the namespace it
+// was made in, so no thread of the caller's ever leaves its own.
+int socket_in(int netns)
+{
+    making m{netns, -1, 0, "netlink socket"};
+    if (netns < 0) {
+        make_socket(&m);
+    } else {
+        pthread_t helper;
+        m.error = pthread_create(&helper, nullptr, make_socket, &m);
+        m.what = "pthread_create";
+        if (m.error == 0)
+            pthread_join(helper, nullptr);
+    }
+    if (m.fd < 0) {
+        errno = m.error;
+        report(3, "%s: %s", m.what, get_errmsg());
+    }
+    return m.fd;
+}
+
+} // namespace
+
+got receive(rtnl &l, long *n)
+{
+    for (;;) {
+        sockaddr_nl from{};
+        socklen_t fromlen = sizeof from;
+        *n = recvfrom(l.fd, l.buffer, sizeof l.buffer, MSG_DONTWAIT | MSG_TRUNC,
+                      reinterpret_cast<sockaddr *>(&from), &fromlen);
+        if (*n < 0 && errno == EINTR)
+            continue;
+        if (*n < 0)
+            return errno == EAGAIN ? got::nothing : errno == ENOBUFS ? got::lost : got::failed;
+        if (static_cast<std::size_t>(*n) > sizeof l.buffer)
+            return got::lost; // cut short: some messages were not read
+        if (from.nl_pid == 0) // only the kernel speaks for the kernel
+            return got::some;
+    }
 }
 
 // A fresh state from one dump each of links, addresses, routes and rules,
 // after the events still queued are thrown away: they predate the dumps.
-bool load()
+bool load(rtnl &l, state &st)
 {
     static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE, RTM_GETRULE};
     for (int tries = 0; tries < 5; ++tries) {
-        ssize_t n = 0;
+        long n = 0;
         got g;
-        while ((g = receive(&n)) == got::some || g == got::lost)
+        while ((g = receive(l, &n)) == got::some || g == got::lost)
             ;
-        clear_state();
+        clear_state(st);
         int seen = NEAREST_DONE;
         for (const int kind : kinds) {
-            const int one = dump(kind);
+            const int one = ask(l, kind) ? await(l, st) : -1;
             if (one < 0) {
                 report(3, "netlink dump: %s", get_errmsg());
                 return false;
@@ -458,63 +512,24 @@ bool load()
     return true;
 }
 
-} // namespace
-
-int nearest_open()
+bool link_open(rtnl &l, int netns)
 {
-    if (nl >= 0)
-        close(nl);
-    uid = getuid();
-    nl = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+    l.fd = socket_in(netns);
+    if (l.fd < 0)
+        return false;
     sockaddr_nl sa{};
     sa.nl_family = AF_NETLINK;
     sa.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
                    RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE | (1U << (RTNLGRP_IPV6_RULE - 1));
     // Room for a burst of route changes; the kernel caps it at rmem_max.
     const int room = 4 << 20;
-    if (nl >= 0)
-        (void)setsockopt(nl, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
-    if (nl < 0 || bind(nl, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        report(3, "netlink socket: %s", get_errmsg());
-    } else if (load()) {
-        return nl;
-    }
-    if (nl >= 0)
-        close(nl);
-    nl = -1;
-    return -1;
+    (void)setsockopt(l.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+    if (bind(l.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0)
+        return true;
+    report(3, "netlink socket: %s", get_errmsg());
+    close(l.fd);
+    l.fd = -1;
+    return false;
 }
 
-int nearest_update()
-{
-    if (nl < 0) {
-        errno = EBADF;
-        report(3, "netlink: %s", get_errmsg());
-        return -1;
-    }
-    for (;;) {
-        ssize_t n = 0;
-        switch (receive(&n)) {
-        case got::some:
-            nearest_feed(buffer, static_cast<std::size_t>(n));
-            break;
-        case got::none:
-            return 0;
-        case got::lost:
-            return load() ? 1 : -1;
-        case got::failed:
-            report(3, "netlink: %s", get_errmsg());
-            return -1;
-        }
-    }
-}
-
-int nearest_feed(const void *datagram, size_t len)
-{
-    return feed(datagram, len);
-}
-
-int nearest_valid()
-{
-    return valid_state() ? 1 : 0;
-}
+} // namespace nearest_internal

@@ -290,6 +290,31 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             buckets[i] = none;
     }
 
+    // Makes this table a copy of o, keeping what memory it has; false,
+    // with the table emptied, when memory ran out.
+    bool assign(const prefix_table &o)
+    {
+        clear();
+        if (o.nnodes == 0)
+            return true;
+        u32 c = ncap;
+        if (!grow_mapped(&prefixes, &pcap, o.used) || !grow(&nodes, &c, o.nnodes) ||
+            !grow(&covers, &ncap, c) || !same_buckets(o.nbuckets) || !map_root())
+            return false;
+        std::memcpy(prefixes, o.prefixes, std::size_t{o.used} * sizeof(prefix));
+        std::memcpy(nodes, o.nodes, std::size_t{o.nnodes} * sizeof(node));
+        std::memcpy(covers, o.covers, std::size_t{o.nnodes} * sizeof(u32));
+        std::memcpy(buckets, o.buckets, std::size_t{nbuckets} * sizeof(u32));
+        copy_root(o.root);
+        used = o.used;
+        freed = o.freed;
+        live = o.live;
+        nnodes = o.nnodes;
+        nfreed = o.nfreed;
+        std::memcpy(count_, o.count_, sizeof count_);
+        return true;
+    }
+
     // Gives the memory back; the table is empty and usable after.
     void release()
     {
@@ -472,19 +497,54 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         }
         if (live + 1 > nbuckets)
             rehash((live + 1) * 2);
-        if (root == nullptr) {
-            const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-            // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
-            void *m = mmap(nullptr, rootslots * sizeof(u32), PROT_READ | PROT_WRITE, flags, -1, 0);
-            if (m == MAP_FAILED)
-                return false;
-            root = static_cast<u32 *>(m);
-        }
+        if (!map_root())
+            return false;
         if (nnodes == 0) {
             covers[0] = none;
             nnodes = 1;
         }
         return nbuckets > 0;
+    }
+
+    bool map_root()
+    {
+        if (root != nullptr)
+            return true;
+        const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+        // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
+        void *m = mmap(nullptr, rootslots * sizeof(u32), PROT_READ | PROT_WRITE, flags, -1, 0);
+        if (m == MAP_FAILED)
+            return false;
+        root = static_cast<u32 *>(m);
+        return true;
+    }
+
+    // The root of another table copied page by page, leaving out the pages
+    // that hold only zeros, as a small table's root mostly does: they stay
+    // unwritten, and cost no memory.
+    void copy_root(const u32 *from)
+    {
+        constexpr std::size_t words = 1024; // 4 KiB
+        for (std::size_t at = 0; at < rootslots; at += words) {
+            const u32 *page = from + at;
+            if (std::any_of(page, page + words, [](u32 w) { return w != 0; }))
+                std::memcpy(root + at, page, words * sizeof(u32));
+        }
+    }
+
+    // A hash of exactly n buckets, as wide as the one it copies.
+    bool same_buckets(u32 n)
+    {
+        if (n != nbuckets) {
+            void *p = std::malloc(std::size_t{n} * sizeof(u32));
+            if (p == nullptr)
+                return false;
+            std::free(buckets);
+            buckets = static_cast<u32 *>(p);
+            nbuckets = n;
+            std::fill_n(buckets, n, none);
+        }
+        return true;
     }
 
     void rehash(u32 want)

@@ -20,10 +20,6 @@
 #include <numeric>
 
 namespace nearest_internal {
-
-state st;
-unsigned uid;
-
 namespace {
 
 // --- Pools: arrays grown with grow(), their free elements linked through
@@ -46,209 +42,6 @@ template <typename T> void give(T *pool, u32 *freed, u32 T::*link, u32 x)
     *freed = x;
 }
 
-// --- Devices
-
-u32 device_at(int index)
-{
-    u32 lo = 0;
-    u32 hi = st.ndevices;
-    while (lo < hi) {
-        const u32 mid = (lo + hi) / 2;
-        if (st.devices[mid].index < index)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return lo;
-}
-
-device *device_of(int index)
-{
-    const u32 at = device_at(index);
-    return at < st.ndevices && st.devices[at].index == index ? &st.devices[at] : nullptr;
-}
-
-void drop_routes_through(int index, int slot, bool keep_host);
-void unlink_address(u32 a);
-
-void set_device(const change &c)
-{
-    device *d = device_of(c.index);
-    if (d == nullptr) {
-        if (!grow(&st.devices, &st.devcap, st.ndevices + 1)) {
-            report(3, "nearest: out of memory; device %d left out", c.index);
-            return;
-        }
-        const u32 at = device_at(c.index);
-        std::memmove(st.devices + at + 1, st.devices + at, (st.ndevices - at) * sizeof *d);
-        ++st.ndevices;
-        d = &st.devices[at];
-        *d = device{c.index, 0, 0, {}, {none, none}, {none, none}, 0};
-    }
-    const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
-    d->flags = c.flags;
-    d->group = c.group;
-    if (c.name[0] != '\0')
-        std::memcpy(d->name, c.name, sizeof d->name);
-    ++st.gen;
-    // Its IPv4 routes die with it, but for the host-scope ones: its
-    // addresses stay local.
-    if (down)
-        drop_routes_through(c.index, v4, true);
-}
-
-void drop_device(int index)
-{
-    device *d = device_of(index);
-    if (d == nullptr)
-        return;
-    for (int s = v4; s <= v6; ++s)
-        while (d->first[s] != none)
-            unlink_address(d->first[s]);
-    drop_routes_through(index, v4, false);
-    drop_routes_through(index, v6, false);
-    d = device_of(index);
-    --st.ndevices;
-    std::memmove(d, d + 1, static_cast<std::size_t>(st.devices + st.ndevices - d) * sizeof *d);
-    ++st.gen;
-}
-
-// --- Addresses
-
-u32 *locals_of(int s, const u8 *local, bool make)
-{
-    u32 p = s == v4 ? (make ? st.local4.add(local, 32) : st.local4.find(local, 32))
-                    : (make ? st.local6.add(local, 128) : st.local6.find(local, 128));
-    if (p == none)
-        return nullptr;
-    return s == v4 ? &st.local4.value(p) : &st.local6.value(p);
-}
-
-// The address the change names, found among those with its local address.
-u32 find_on_device(const change &c, const u8 *net)
-{
-    for (u32 a = find_address(c.slot, c.local); a != none; a = st.addresses[a].same) {
-        const address &x = st.addresses[a];
-        if (x.index == c.index && x.len == c.len && std::memcmp(x.net, net, 16) == 0)
-            return a;
-    }
-    return none;
-}
-
-// Where a new address goes in its device's list, as the kernel puts it: a
-// dump's in the order given; an IPv4 primary after the last primary of a
-// scope as wide or wider, a secondary last; an IPv6 one before the first of
-// a scope as narrow or narrower.
-u32 *place_for(device *d, const address &x, bool dumped)
-{
-    if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0))
-        return d->last[x.slot] != none ? &st.addresses[d->last[x.slot]].next : &d->first[x.slot];
-    u32 *at = &d->first[x.slot];
-    if (x.slot == v6) {
-        const int mine = scope6(x.local);
-        while (*at != none && scope6(st.addresses[*at].local) > mine)
-            at = &st.addresses[*at].next;
-        return at;
-    }
-    u32 *after = &d->first[v4];
-    for (; *at != none; at = &st.addresses[*at].next)
-        if ((st.addresses[*at].flags & IFA_F_SECONDARY) == 0 && x.scope <= st.addresses[*at].scope)
-            after = &st.addresses[*at].next;
-    return after;
-}
-
-void add_address(const change &c)
-{
-    device *d = device_of(c.index);
-    if (d == nullptr) // an address arrives after its device
-        return;
-    u8 net[16];
-    mask_key(net, c.peer, c.len, sizeof net);
-    if (const u32 found = find_on_device(c, net); found != none) {
-        st.addresses[found].flags = c.flags;
-        st.addresses[found].scope = static_cast<u8>(c.scope);
-        ++st.gen;
-        return;
-    }
-    const u32 a = take(&st.addresses, &st.addrcap, &st.naddresses, &st.addrfreed, &address::next);
-    u32 *locals = a != none ? locals_of(c.slot, c.local, true) : nullptr;
-    if (locals == nullptr) {
-        if (a != none)
-            give(st.addresses, &st.addrfreed, &address::next, a);
-        char text[INET6_ADDRSTRLEN];
-        inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
-        report(3, "nearest: out of memory; %s/%d on device %d left out", text, c.len, c.index);
-        return;
-    }
-    address &x = st.addresses[a];
-    std::memcpy(x.local, c.local, 16);
-    std::memcpy(x.net, net, 16);
-    x.flags = c.flags;
-    x.index = c.index;
-    x.slot = static_cast<u8>(c.slot);
-    x.len = static_cast<u8>(c.len);
-    x.scope = static_cast<u8>(c.scope);
-    x.same = *locals;
-    *locals = a;
-    u32 *at = place_for(d, x, (c.nlflags & NLM_F_MULTI) != 0);
-    x.next = *at;
-    *at = a;
-    if (x.next == none)
-        d->last[c.slot] = a;
-    if (c.slot == v4)
-        ++d->count4;
-    ++st.gen;
-}
-
-// Takes address a off its device and out of the local table.
-void unlink_address(u32 a)
-{
-    address &x = st.addresses[a];
-    device *d = device_of(x.index);
-    if (d == nullptr) // never: a device goes after its addresses
-        return;
-    u32 prev = none;
-    u32 *at = &d->first[x.slot];
-    while (*at != a) {
-        prev = *at;
-        at = &st.addresses[*at].next;
-    }
-    *at = x.next;
-    if (d->last[x.slot] == a)
-        d->last[x.slot] = prev;
-    if (x.slot == v4)
-        --d->count4;
-    const u32 p = x.slot == v4 ? st.local4.find(x.local, 32) : st.local6.find(x.local, 128);
-    u32 *first = x.slot == v4 ? &st.local4.value(p) : &st.local6.value(p);
-    for (at = first; *at != a;)
-        at = &st.addresses[*at].same;
-    *at = x.same;
-    if (*first == none) {
-        if (x.slot == v4)
-            st.local4.remove(p);
-        else
-            st.local6.remove(p);
-    }
-    x.len = 0xff; // marks it free
-    give(st.addresses, &st.addrfreed, &address::next, a);
-    ++st.gen;
-}
-
-void drop_address(const change &c)
-{
-    u8 net[16];
-    mask_key(net, c.peer, c.len, sizeof net);
-    const u32 a = find_on_device(c, net);
-    if (a == none)
-        return;
-    unlink_address(a);
-    // A device's last IPv4 address takes its IPv4 routes with it.
-    if (const device *d = device_of(c.index); c.slot == v4 && d != nullptr && d->count4 == 0)
-        drop_routes_through(c.index, v4, false);
-}
-
-// --- Nexthops, shared
-
 u32 hop_hash(const hop &h)
 {
     u32 words[9];
@@ -268,319 +61,6 @@ bool same_hop(const hop &a, const hop &b)
            a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
 }
 
-void rehash_hops()
-{
-    u32 n = 64;
-    while (n < st.nhops * 2)
-        n *= 2;
-    if (n <= st.nhopbuckets)
-        return;
-    void *p = std::malloc(n * sizeof(u32));
-    if (p == nullptr)
-        return;
-    std::free(st.hopbuckets);
-    st.hopbuckets = static_cast<u32 *>(p);
-    st.nhopbuckets = n;
-    for (u32 i = 0; i < n; ++i)
-        st.hopbuckets[i] = none;
-    for (u32 h = 0; h < st.nhops; ++h)
-        if (st.hops[h].refs > 0) {
-            u32 &b = st.hopbuckets[hop_hash(st.hops[h]) & (n - 1)];
-            st.hops[h].chain = b;
-            b = h;
-        }
-}
-
-// The shared copy of h, with one more reference; none without memory.
-u32 take_hop(const hop &h)
-{
-    if (st.nhopbuckets > 0)
-        for (u32 x = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)]; x != none;
-             x = st.hops[x].chain)
-            if (same_hop(st.hops[x], h)) {
-                ++st.hops[x].refs;
-                return x;
-            }
-    const u32 x = take(&st.hops, &st.hopcap, &st.nhops, &st.hopfreed, &hop::chain);
-    if (x == none)
-        return none;
-    st.hops[x].refs = 0; // not yet in the hash that rehash_hops() makes
-    rehash_hops();
-    if (st.nhopbuckets == 0) {
-        give(st.hops, &st.hopfreed, &hop::chain, x);
-        return none;
-    }
-    st.hops[x] = h;
-    st.hops[x].refs = 1;
-    st.hops[x].gen = st.gen - 1;
-    u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
-    st.hops[x].chain = b;
-    b = x;
-    return x;
-}
-
-void put_hop(u32 x)
-{
-    if (x == none || --st.hops[x].refs > 0)
-        return;
-    u32 *at = &st.hopbuckets[hop_hash(st.hops[x]) & (st.nhopbuckets - 1)];
-    while (*at != x)
-        at = &st.hops[*at].chain;
-    *at = st.hops[x].chain;
-    give(st.hops, &st.hopfreed, &hop::chain, x);
-}
-
-u32 take_cell(u32 h, u32 next)
-{
-    const u32 x = take(&st.cells, &st.cellcap, &st.ncells, &st.cellfreed, &cell::next);
-    if (x != none)
-        st.cells[x] = cell{h, next};
-    return x;
-}
-
-// --- Routes
-
-table *table_of(u32 id, bool make)
-{
-    for (u32 i = 0; i < st.ntables; ++i)
-        if (st.tables[i]->id == id)
-            return st.tables[i];
-    if (!make || !grow(&st.tables, &st.tablecap, st.ntables + 1))
-        return nullptr;
-    // malloc and placement new: the library needs no C++ runtime.
-    void *room = std::malloc(sizeof(table));
-    if (room == nullptr)
-        return nullptr;
-    auto *t = new (room) table;
-    t->id = id;
-    st.tables[st.ntables++] = t;
-    return t;
-}
-
-// The first route of prefix p in slot s of table t, in its record.
-route &head(table *t, int s, u32 p)
-{
-    return s == v4 ? t->v4.value(p) : t->v6.value(p);
-}
-
-// Gives back the nexthops that route x holds.
-void release(const route &x)
-{
-    if ((x.flags & route_multipath) == 0)
-        put_hop(x.hop);
-    for (u32 c = (x.flags & route_multipath) != 0 ? x.hop : none; c != none;) {
-        const u32 next = st.cells[c].next;
-        put_hop(st.cells[c].hop);
-        give(st.cells, &st.cellfreed, &cell::next, c);
-        c = next;
-    }
-}
-
-// Gives back element r of st.routes, its route moved or released.
-void free_slot(u32 r)
-{
-    st.routes[r].type = RTN_UNSPEC; // marks it free
-    give(st.routes, &st.routefreed, &route::next, r);
-}
-
-// The route that the change describes, into *x, with its nexthops shared;
-// false without memory.
-bool make_route(const change &c, route *x)
-{
-    const u8 flags = static_cast<u8>((c.protocol == RTPROT_KERNEL ? route_kernel : 0) |
-                                     (c.scope == RT_SCOPE_HOST ? route_host : 0) |
-                                     (c.nhops > 1 ? route_multipath : 0));
-    *x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
-    for (int i = c.nhops - 1; i >= 0; --i) {
-        hop h{};
-        h.nh = c.hops[i];
-        h.slot = static_cast<u8>(c.slot);
-        h.scope = static_cast<u8>(c.scope);
-        h.has_prefsrc = c.has_prefsrc;
-        std::memcpy(h.prefsrc, c.prefsrc, 16);
-        const u32 shared = take_hop(h);
-        const u32 more = shared == none || c.nhops == 1 ? shared : take_cell(shared, x->hop);
-        if (more == none) {
-            put_hop(shared);
-            release(*x);
-            return false;
-        }
-        x->hop = more;
-    }
-    return true;
-}
-
-// Whether route x is the one change c names: the same tos, metric, type and
-// preferred source, and the same first nexthop when c gives one. The kernel
-// keeps two local routes to an address that is both primary and, in another
-// subnet, secondary: they differ only in their preferred source.
-bool names(const route &x, const change &c)
-{
-    if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
-        return false;
-    const u32 first = find_hop(x, [](u32) { return true; });
-    if (c.nhops == 0 || first == none)
-        return true;
-    const hop &h = st.hops[first];
-    return h.nh.oif == c.hops[0].oif && h.nh.gwslot == c.hops[0].gwslot &&
-           std::memcmp(h.nh.gateway, c.hops[0].gateway, 16) == 0 &&
-           h.has_prefsrc == c.has_prefsrc && std::memcmp(h.prefsrc, c.prefsrc, 16) == 0;
-}
-
-void say_unfollowed()
-{
-    if (!st.unfollowed_said)
-        report(4, "nearest: routes through nexthop objects are not followed; "
-                  "destinations they reach have no answer");
-    st.unfollowed_said = true;
-}
-
-// Puts route x among the routes that begin at first, in the kernel's
-// order: by tos, wider first, then by metric; a new route after those that
-// tie with it, or in place of the first that ties when it replaces. A route
-// met twice, by an event and then by a dump, is kept once. Spare is a free
-// element of st.routes; true when x or a route it moved went there.
-bool place(route &first, route x, const change &c, u32 spare)
-{
-    if (first.type == RTN_UNSPEC) { // a new prefix
-        first = x;
-        return false;
-    }
-    for (route *y = &first; y != nullptr; y = next_route(*y))
-        if (names(*y, c)) {
-            x.next = y->next;
-            release(*y);
-            *y = x;
-            return false;
-        }
-    route *y = &first;
-    for (;;) {
-        if (y->tos < x.tos || (y->tos == x.tos && y->metric > x.metric)) {
-            st.routes[spare] = *y; // y moves one on, and x takes its place
-            x.next = spare;
-            *y = x;
-            return true;
-        }
-        if ((c.nlflags & NLM_F_REPLACE) != 0 && y->tos == x.tos && y->metric == x.metric) {
-            x.next = y->next;
-            release(*y);
-            *y = x;
-            return false;
-        }
-        if (y->next == none)
-            break;
-        y = &st.routes[y->next];
-    }
-    st.routes[spare] = x; // after the last
-    y->next = spare;
-    return true;
-}
-
-void add_route(const change &c)
-{
-    table *t = table_of(c.table, true);
-    const u32 p = t == nullptr   ? none
-                  : c.slot == v4 ? t->v4.add(c.local, c.len)
-                                 : t->v6.add(c.local, c.len);
-    // Room in st.routes first: taking it may move them.
-    const u32 spare =
-        p == none ? none
-                  : take(&st.routes, &st.routecap, &st.nroutes, &st.routefreed, &route::next);
-    route x;
-    if (spare == none || !make_route(c, &x)) {
-        if (spare != none)
-            free_slot(spare);
-        if (p != none && head(t, c.slot, p).type == RTN_UNSPEC)
-            c.slot == v4 ? t->v4.remove(p) : t->v6.remove(p);
-        char text[INET6_ADDRSTRLEN];
-        inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
-        report(3, "nearest: out of memory; route %s/%d left out", text, c.len);
-        return;
-    }
-    if (c.nhid)
-        say_unfollowed();
-    if (!place(head(t, c.slot, p), x, c, spare))
-        free_slot(spare);
-}
-
-// Takes route y out of prefix p's routes (prev the one before it, or null
-// for the first), and the prefix when it empties. The route after y, if
-// any, moves into y's place.
-void unlink_route(table *t, int s, u32 p, route *prev, route *y)
-{
-    release(*y);
-    if (y->next != none) {
-        const u32 n = y->next;
-        *y = st.routes[n];
-        free_slot(n);
-    } else if (prev != nullptr) {
-        const u32 r = prev->next;
-        prev->next = none;
-        free_slot(r);
-    } else if (s == v4) {
-        t->v4.remove(p);
-    } else {
-        t->v6.remove(p);
-    }
-}
-
-void drop_route(const change &c)
-{
-    table *t = table_of(c.table, false);
-    const u32 p = t == nullptr   ? none
-                  : c.slot == v4 ? t->v4.find(c.local, c.len)
-                                 : t->v6.find(c.local, c.len);
-    if (p == none)
-        return;
-    route *prev = nullptr;
-    for (route *y = &head(t, c.slot, p); y != nullptr; prev = y, y = next_route(*y))
-        if (names(*y, c)) {
-            unlink_route(t, c.slot, p, prev, y);
-            return;
-        }
-}
-
-// Whether every nexthop of route x is on device index.
-bool all_through(const route &x, int index)
-{
-    return x.hop != none &&
-           find_hop(x, [index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
-}
-
-template <typename Prefixes>
-void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
-{
-    prefixes.each([&](u32 p) {
-        route *prev = nullptr;
-        route *y = &prefixes.value(p);
-        while (y != nullptr) {
-            if (!all_through(*y, index) || (keep_host && (y->flags & route_host) != 0)) {
-                prev = y;
-                y = next_route(*y);
-            } else {
-                const bool last = y->next == none; // else the next moves into y's place
-                unlink_route(t, s, p, prev, y);
-                if (last)
-                    return;
-            }
-        }
-    });
-}
-
-// The kernel's silent flush of the routes through a device.
-void drop_routes_through(int index, int slot, bool keep_host)
-{
-    for (u32 i = 0; i < st.ntables; ++i) {
-        table *t = st.tables[i];
-        if (slot == v4)
-            drop_in(t, t->v4, v4, index, keep_host);
-        else
-            drop_in(t, t->v6, v6, index, keep_host);
-    }
-}
-
-// --- Rules
-
 bool same_rule(const rule &a, const rule &b)
 {
     return a.priority == b.priority && a.table == b.table && a.target == b.target &&
@@ -588,88 +68,689 @@ bool same_rule(const rule &a, const rule &b)
            a.dstlen == b.dstlen && std::memcmp(a.src, b.src, 16) == 0 &&
            std::memcmp(a.dst, b.dst, 16) == 0 && a.tos == b.tos && a.mark == b.mark &&
            a.mask == b.mask && std::strcmp(a.iif, b.iif) == 0 && std::strcmp(a.oif, b.oif) == 0 &&
-           a.uidlo == b.uidlo && a.uidhi == b.uidhi && a.needs == b.needs &&
+           a.uidlo == b.uidlo && a.uidhi == b.uidhi && a.ipproto == b.ipproto &&
+           a.sport[0] == b.sport[0] && a.sport[1] == b.sport[1] && a.dport[0] == b.dport[0] &&
+           a.dport[1] == b.dport[1] && a.needs == b.needs &&
            a.suppress_len == b.suppress_len && a.suppress_group == b.suppress_group;
 }
 
-void add_rule(const change &c)
+// The place of device index in st.devices: where it is, or would go.
+u32 device_at(const state &st, int index)
 {
-    rule_list &list = st.rules[c.slot];
-    for (u32 i = 0; i < list.n; ++i)
-        if (same_rule(list.list[i], c.r))
-            return; // the kernel keeps no two alike: met twice
-    if (!grow(&list.list, &list.cap, list.n + 1)) {
-        report(3, "nearest: out of memory; rule %u left out", c.r.priority);
-        return;
+    u32 lo = 0;
+    u32 hi = st.ndevices;
+    while (lo < hi) {
+        const u32 mid = (lo + hi) / 2;
+        if (st.devices[mid].index < index)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
-    u32 at = list.n;
-    while (at > 0 && list.list[at - 1].priority > c.r.priority)
-        --at;
-    std::memmove(list.list + at + 1, list.list + at, (list.n - at) * sizeof(rule));
-    list.list[at] = c.r;
-    ++list.n;
+    return lo;
 }
 
-void drop_rule(const change &c)
-{
-    rule_list &list = st.rules[c.slot];
-    for (u32 i = 0; i < list.n; ++i)
-        if (same_rule(list.list[i], c.r)) {
-            std::memmove(list.list + i, list.list + i + 1, (list.n - i - 1) * sizeof(rule));
-            --list.n;
+// The changes to one copy of the state.
+class updater {
+  public:
+    updater(state &s, bool q) : st(s), quiet(q)
+    {
+    }
+
+    void apply(const change &c)
+    {
+        switch (c.type) {
+        case RTM_NEWLINK:
+            set_device(c);
+            break;
+        case RTM_DELLINK:
+            drop_device(c.index);
+            break;
+        case RTM_NEWADDR:
+            add_address(c);
+            break;
+        case RTM_DELADDR:
+            drop_address(c);
+            break;
+        case RTM_NEWROUTE:
+            add_route(c);
+            break;
+        case RTM_DELROUTE:
+            drop_route(c);
+            break;
+        case RTM_NEWRULE:
+            add_rule(c);
+            break;
+        default:
+            drop_rule(c);
+            break;
+        }
+    }
+
+  private:
+    state &st;
+    bool quiet; // the other copy said what went wrong
+
+    // --- Devices
+
+    device *device_of(int index)
+    {
+        const u32 at = device_at(st, index);
+        return at < st.ndevices && st.devices[at].index == index ? &st.devices[at] : nullptr;
+    }
+
+    void set_device(const change &c)
+    {
+        device *d = device_of(c.index);
+        if (d == nullptr) {
+            if (!grow(&st.devices, &st.devcap, st.ndevices + 1)) {
+                if (!quiet)
+                    report(3, "nearest: out of memory; device %d left out", c.index);
+                return;
+            }
+            const u32 at = device_at(st, c.index);
+            std::memmove(st.devices + at + 1, st.devices + at, (st.ndevices - at) * sizeof *d);
+            ++st.ndevices;
+            d = &st.devices[at];
+            *d = device{c.index, 0, 0, {}, {none, none}, {none, none}, 0};
+        }
+        const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
+        d->flags = c.flags;
+        d->group = c.group;
+        if (c.name[0] != '\0')
+            std::memcpy(d->name, c.name, sizeof d->name);
+        ++st.gen;
+        // Its IPv4 routes die with it, but for the host-scope ones: its
+        // addresses stay local.
+        if (down)
+            drop_routes_through(c.index, v4, true);
+    }
+
+    void drop_device(int index)
+    {
+        device *d = device_of(index);
+        if (d == nullptr)
+            return;
+        for (int s = v4; s <= v6; ++s)
+            while (d->first[s] != none)
+                unlink_address(d->first[s]);
+        drop_routes_through(index, v4, false);
+        drop_routes_through(index, v6, false);
+        d = device_of(index);
+        --st.ndevices;
+        std::memmove(d, d + 1, static_cast<std::size_t>(st.devices + st.ndevices - d) * sizeof *d);
+        ++st.gen;
+    }
+
+    // --- Addresses
+
+    u32 *locals_of(int s, const u8 *local, bool make)
+    {
+        u32 p = s == v4 ? (make ? st.local4.add(local, 32) : st.local4.find(local, 32))
+                        : (make ? st.local6.add(local, 128) : st.local6.find(local, 128));
+        if (p == none)
+            return nullptr;
+        return s == v4 ? &st.local4.value(p) : &st.local6.value(p);
+    }
+
+    // The address the change names, found among those with its local address.
+    u32 find_on_device(const change &c, const u8 *net)
+    {
+        for (u32 a = st.find_address(c.slot, c.local); a != none; a = st.addresses[a].same) {
+            const address &x = st.addresses[a];
+            if (x.index == c.index && x.len == c.len && std::memcmp(x.net, net, 16) == 0)
+                return a;
+        }
+        return none;
+    }
+
+    // Where a new address goes in its device's list, as the kernel puts it: a
+    // dump's in the order given; an IPv4 primary after the last primary of a
+    // scope as wide or wider, a secondary last; an IPv6 one before the first of
+    // a scope as narrow or narrower.
+    u32 *place_for(device *d, const address &x, bool dumped)
+    {
+        if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0))
+            return d->last[x.slot] != none ? &st.addresses[d->last[x.slot]].next : &d->first[x.slot];
+        u32 *at = &d->first[x.slot];
+        if (x.slot == v6) {
+            const int mine = scope6(x.local);
+            while (*at != none && scope6(st.addresses[*at].local) > mine)
+                at = &st.addresses[*at].next;
+            return at;
+        }
+        u32 *after = &d->first[v4];
+        for (; *at != none; at = &st.addresses[*at].next)
+            if ((st.addresses[*at].flags & IFA_F_SECONDARY) == 0 && x.scope <= st.addresses[*at].scope)
+                after = &st.addresses[*at].next;
+        return after;
+    }
+
+    void add_address(const change &c)
+    {
+        device *d = device_of(c.index);
+        if (d == nullptr) // an address arrives after its device
+            return;
+        u8 net[16];
+        mask_key(net, c.peer, c.len, sizeof net);
+        if (const u32 found = find_on_device(c, net); found != none) {
+            st.addresses[found].flags = c.flags;
+            st.addresses[found].scope = static_cast<u8>(c.scope);
+            ++st.gen;
             return;
         }
-}
+        const u32 a = take(&st.addresses, &st.addrcap, &st.naddresses, &st.addrfreed, &address::next);
+        u32 *locals = a != none ? locals_of(c.slot, c.local, true) : nullptr;
+        if (locals == nullptr) {
+            if (a != none)
+                give(st.addresses, &st.addrfreed, &address::next, a);
+            char text[INET6_ADDRSTRLEN];
+            inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
+            if (!quiet)
+                report(3, "nearest: out of memory; %s/%d on device %d left out", text, c.len,
+                       c.index);
+            return;
+        }
+        address &x = st.addresses[a];
+        std::memcpy(x.local, c.local, 16);
+        std::memcpy(x.net, net, 16);
+        x.flags = c.flags;
+        x.index = c.index;
+        x.slot = static_cast<u8>(c.slot);
+        x.len = static_cast<u8>(c.len);
+        x.scope = static_cast<u8>(c.scope);
+        x.same = *locals;
+        *locals = a;
+        u32 *at = place_for(d, x, (c.nlflags & NLM_F_MULTI) != 0);
+        x.next = *at;
+        *at = a;
+        if (x.next == none)
+            d->last[c.slot] = a;
+        if (c.slot == v4)
+            ++d->count4;
+        ++st.gen;
+    }
+
+    // Takes address a off its device and out of the local table.
+    void unlink_address(u32 a)
+    {
+        address &x = st.addresses[a];
+        device *d = device_of(x.index);
+        if (d == nullptr) // never: a device goes after its addresses
+            return;
+        u32 prev = none;
+        u32 *at = &d->first[x.slot];
+        while (*at != a) {
+            prev = *at;
+            at = &st.addresses[*at].next;
+        }
+        *at = x.next;
+        if (d->last[x.slot] == a)
+            d->last[x.slot] = prev;
+        if (x.slot == v4)
+            --d->count4;
+        const u32 p = x.slot == v4 ? st.local4.find(x.local, 32) : st.local6.find(x.local, 128);
+        u32 *first = x.slot == v4 ? &st.local4.value(p) : &st.local6.value(p);
+        for (at = first; *at != a;)
+            at = &st.addresses[*at].same;
+        *at = x.same;
+        if (*first == none) {
+            if (x.slot == v4)
+                st.local4.remove(p);
+            else
+                st.local6.remove(p);
+        }
+        x.len = 0xff; // marks it free
+        give(st.addresses, &st.addrfreed, &address::next, a);
+        ++st.gen;
+    }
+
+    void drop_address(const change &c)
+    {
+        u8 net[16];
+        mask_key(net, c.peer, c.len, sizeof net);
+        const u32 a = find_on_device(c, net);
+        if (a == none)
+            return;
+        unlink_address(a);
+        // A device's last IPv4 address takes its IPv4 routes with it.
+        if (const device *d = device_of(c.index); c.slot == v4 && d != nullptr && d->count4 == 0)
+            drop_routes_through(c.index, v4, false);
+    }
+
+    // --- Nexthops, shared
+
+    void rehash_hops()
+    {
+        u32 n = 64;
+        while (n < st.nhops * 2)
+            n *= 2;
+        if (n <= st.nhopbuckets)
+            return;
+        void *p = std::malloc(n * sizeof(u32));
+        if (p == nullptr)
+            return;
+        std::free(st.hopbuckets);
+        st.hopbuckets = static_cast<u32 *>(p);
+        st.nhopbuckets = n;
+        for (u32 i = 0; i < n; ++i)
+            st.hopbuckets[i] = none;
+        for (u32 h = 0; h < st.nhops; ++h)
+            if (st.hops[h].refs > 0) {
+                u32 &b = st.hopbuckets[hop_hash(st.hops[h]) & (n - 1)];
+                st.hops[h].chain = b;
+                b = h;
+            }
+    }
+
+    // The shared copy of h, with one more reference; none without memory.
+    u32 take_hop(const hop &h)
+    {
+        if (st.nhopbuckets > 0)
+            for (u32 x = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)]; x != none;
+                 x = st.hops[x].chain)
+                if (same_hop(st.hops[x], h)) {
+                    ++st.hops[x].refs;
+                    return x;
+                }
+        const u32 x = take(&st.hops, &st.hopcap, &st.nhops, &st.hopfreed, &hop::chain);
+        if (x == none)
+            return none;
+        st.hops[x].refs = 0; // not yet in the hash that rehash_hops() makes
+        rehash_hops();
+        if (st.nhopbuckets == 0) {
+            give(st.hops, &st.hopfreed, &hop::chain, x);
+            return none;
+        }
+        st.hops[x] = h;
+        st.hops[x].refs = 1;
+        st.hops[x].gen = st.gen - 1;
+        st.fresh_gen = none; // its device and source are to be found
+        u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
+        st.hops[x].chain = b;
+        b = x;
+        return x;
+    }
+
+    void put_hop(u32 x)
+    {
+        if (x == none || --st.hops[x].refs > 0)
+            return;
+        u32 *at = &st.hopbuckets[hop_hash(st.hops[x]) & (st.nhopbuckets - 1)];
+        while (*at != x)
+            at = &st.hops[*at].chain;
+        *at = st.hops[x].chain;
+        give(st.hops, &st.hopfreed, &hop::chain, x);
+    }
+
+    u32 take_cell(u32 h, u32 next)
+    {
+        const u32 x = take(&st.cells, &st.cellcap, &st.ncells, &st.cellfreed, &cell::next);
+        if (x != none)
+            st.cells[x] = cell{h, next};
+        return x;
+    }
+
+    // --- Routes
+
+    table *table_of(u32 id, bool make)
+    {
+        for (u32 i = 0; i < st.ntables; ++i)
+            if (st.tables[i]->id == id)
+                return st.tables[i];
+        if (!make || !grow(&st.tables, &st.tablecap, st.ntables + 1))
+            return nullptr;
+        // malloc and placement new: the library needs no C++ runtime.
+        void *room = std::malloc(sizeof(table));
+        if (room == nullptr)
+            return nullptr;
+        auto *t = new (room) table;
+        t->id = id;
+        st.tables[st.ntables++] = t;
+        return t;
+    }
+
+    // The first route of prefix p in slot s of table t, in its record.
+    route &head(table *t, int s, u32 p)
+    {
+        return s == v4 ? t->v4.value(p) : t->v6.value(p);
+    }
+
+    // Gives back the nexthops that route x holds.
+    void release(const route &x)
+    {
+        if ((x.flags & route_multipath) == 0)
+            put_hop(x.hop);
+        for (u32 c = (x.flags & route_multipath) != 0 ? x.hop : none; c != none;) {
+            const u32 next = st.cells[c].next;
+            put_hop(st.cells[c].hop);
+            give(st.cells, &st.cellfreed, &cell::next, c);
+            c = next;
+        }
+    }
+
+    // Gives back element r of st.routes, its route moved or released.
+    void free_slot(u32 r)
+    {
+        st.routes[r].type = RTN_UNSPEC; // marks it free
+        give(st.routes, &st.routefreed, &route::next, r);
+    }
+
+    // The route that the change describes, into *x, with its nexthops shared;
+    // false without memory.
+    bool make_route(const change &c, route *x)
+    {
+        const u8 flags = static_cast<u8>((c.protocol == RTPROT_KERNEL ? route_kernel : 0) |
+                                         (c.scope == RT_SCOPE_HOST ? route_host : 0) |
+                                         (c.nhops > 1 ? route_multipath : 0));
+        *x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
+        for (int i = c.nhops - 1; i >= 0; --i) {
+            hop h{};
+            h.nh = c.hops[i];
+            h.slot = static_cast<u8>(c.slot);
+            h.scope = static_cast<u8>(c.scope);
+            h.has_prefsrc = c.has_prefsrc;
+            std::memcpy(h.prefsrc, c.prefsrc, 16);
+            const u32 shared = take_hop(h);
+            const u32 more = shared == none || c.nhops == 1 ? shared : take_cell(shared, x->hop);
+            if (more == none) {
+                put_hop(shared);
+                release(*x);
+                return false;
+            }
+            x->hop = more;
+        }
+        return true;
+    }
+
+    // Whether route x is the one change c names: the same tos, metric, type and
+    // preferred source, and the same first nexthop when c gives one. The kernel
+    // keeps two local routes to an address that is both primary and, in another
+    // subnet, secondary: they differ only in their preferred source.
+    bool names(const route &x, const change &c)
+    {
+        if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
+            return false;
+        const u32 first = st.find_hop(x, [](u32) { return true; });
+        if (c.nhops == 0 || first == none)
+            return true;
+        const hop &h = st.hops[first];
+        return h.nh.oif == c.hops[0].oif && h.nh.gwslot == c.hops[0].gwslot &&
+               std::memcmp(h.nh.gateway, c.hops[0].gateway, 16) == 0 &&
+               h.has_prefsrc == c.has_prefsrc && std::memcmp(h.prefsrc, c.prefsrc, 16) == 0;
+    }
+
+    void say_unfollowed()
+    {
+        if (!st.unfollowed_said && !quiet)
+            report(4, "nearest: routes through nexthop objects are not followed; "
+                      "destinations they reach have no answer");
+        st.unfollowed_said = true;
+    }
+
+    // Puts route x among the routes that begin at first, in the kernel's
+    // order: by tos, wider first, then by metric; a new route after those that
+    // tie with it, or in place of the first that ties when it replaces. A route
+    // met twice, by an event and then by a dump, is kept once. Spare is a free
+    // element of st.routes; true when x or a route it moved went there.
+    bool place(route &first, route x, const change &c, u32 spare)
+    {
+        if (first.type == RTN_UNSPEC) { // a new prefix
+            first = x;
+            return false;
+        }
+        for (route *y = &first; y != nullptr; y = st.next_route(*y))
+            if (names(*y, c)) {
+                x.next = y->next;
+                release(*y);
+                *y = x;
+                return false;
+            }
+        route *y = &first;
+        for (;;) {
+            if (y->tos < x.tos || (y->tos == x.tos && y->metric > x.metric)) {
+                st.routes[spare] = *y; // y moves one on, and x takes its place
+                x.next = spare;
+                *y = x;
+                return true;
+            }
+            if ((c.nlflags & NLM_F_REPLACE) != 0 && y->tos == x.tos && y->metric == x.metric) {
+                x.next = y->next;
+                release(*y);
+                *y = x;
+                return false;
+            }
+            if (y->next == none)
+                break;
+            y = &st.routes[y->next];
+        }
+        st.routes[spare] = x; // after the last
+        y->next = spare;
+        return true;
+    }
+
+    void add_route(const change &c)
+    {
+        table *t = table_of(c.table, true);
+        const u32 p = t == nullptr   ? none
+                      : c.slot == v4 ? t->v4.add(c.local, c.len)
+                                     : t->v6.add(c.local, c.len);
+        // Room in st.routes first: taking it may move them.
+        const u32 spare =
+            p == none ? none
+                      : take(&st.routes, &st.routecap, &st.nroutes, &st.routefreed, &route::next);
+        route x;
+        if (spare == none || !make_route(c, &x)) {
+            if (spare != none)
+                free_slot(spare);
+            if (p != none && head(t, c.slot, p).type == RTN_UNSPEC)
+                c.slot == v4 ? t->v4.remove(p) : t->v6.remove(p);
+            char text[INET6_ADDRSTRLEN];
+            inet_ntop(c.slot == v4 ? AF_INET : AF_INET6, c.local, text, sizeof text);
+            if (!quiet)
+                report(3, "nearest: out of memory; route %s/%d left out", text, c.len);
+            return;
+        }
+        if (c.nhid)
+            say_unfollowed();
+        if (!place(head(t, c.slot, p), x, c, spare))
+            free_slot(spare);
+    }
+
+    // Takes route y out of prefix p's routes (prev the one before it, or null
+    // for the first), and the prefix when it empties. The route after y, if
+    // any, moves into y's place.
+    void unlink_route(table *t, int s, u32 p, route *prev, route *y)
+    {
+        release(*y);
+        if (y->next != none) {
+            const u32 n = y->next;
+            *y = st.routes[n];
+            free_slot(n);
+        } else if (prev != nullptr) {
+            const u32 r = prev->next;
+            prev->next = none;
+            free_slot(r);
+        } else if (s == v4) {
+            t->v4.remove(p);
+        } else {
+            t->v6.remove(p);
+        }
+    }
+
+    void drop_route(const change &c)
+    {
+        table *t = table_of(c.table, false);
+        const u32 p = t == nullptr   ? none
+                      : c.slot == v4 ? t->v4.find(c.local, c.len)
+                                     : t->v6.find(c.local, c.len);
+        if (p == none)
+            return;
+        route *prev = nullptr;
+        for (route *y = &head(t, c.slot, p); y != nullptr; prev = y, y = st.next_route(*y))
+            if (names(*y, c)) {
+                unlink_route(t, c.slot, p, prev, y);
+                return;
+            }
+    }
+
+    // Whether every nexthop of route x is on device index.
+    bool all_through(const route &x, int index)
+    {
+        return x.hop != none &&
+               st.find_hop(x, [this, index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
+    }
+
+    template <typename Prefixes>
+    void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
+    {
+        prefixes.each([&](u32 p) {
+            route *prev = nullptr;
+            route *y = &prefixes.value(p);
+            while (y != nullptr) {
+                if (!all_through(*y, index) || (keep_host && (y->flags & route_host) != 0)) {
+                    prev = y;
+                    y = st.next_route(*y);
+                } else {
+                    const bool last = y->next == none; // else the next moves into y's place
+                    unlink_route(t, s, p, prev, y);
+                    if (last)
+                        return;
+                }
+            }
+        });
+    }
+
+    // The kernel's silent flush of the routes through a device.
+    void drop_routes_through(int index, int slot, bool keep_host)
+    {
+        for (u32 i = 0; i < st.ntables; ++i) {
+            table *t = st.tables[i];
+            if (slot == v4)
+                drop_in(t, t->v4, v4, index, keep_host);
+            else
+                drop_in(t, t->v6, v6, index, keep_host);
+        }
+    }
+
+    // --- Rules
+
+    void add_rule(const change &c)
+    {
+        rule_list &list = st.rules[c.slot];
+        for (u32 i = 0; i < list.n; ++i)
+            if (same_rule(list.list[i], c.r))
+                return; // the kernel keeps no two alike: met twice
+        if (!grow(&list.list, &list.cap, list.n + 1)) {
+            if (!quiet)
+                report(3, "nearest: out of memory; rule %u left out", c.r.priority);
+            return;
+        }
+        u32 at = list.n;
+        while (at > 0 && list.list[at - 1].priority > c.r.priority)
+            --at;
+        std::memmove(list.list + at + 1, list.list + at, (list.n - at) * sizeof(rule));
+        list.list[at] = c.r;
+        ++list.n;
+    }
+
+    void drop_rule(const change &c)
+    {
+        rule_list &list = st.rules[c.slot];
+        for (u32 i = 0; i < list.n; ++i)
+            if (same_rule(list.list[i], c.r)) {
+                std::memmove(list.list + i, list.list + i + 1, (list.n - i - 1) * sizeof(rule));
+                --list.n;
+                return;
+            }
+    }
+};
 
 } // namespace
 
-const device *find_device(int index)
+const device *state::find_device(int index) const
 {
-    return device_of(index);
+    const u32 at = device_at(*this, index);
+    return at < ndevices && devices[at].index == index ? &devices[at] : nullptr;
 }
 
-const table *find_table(u32 id)
+const device *state::find_device(const char *name) const
 {
-    return table_of(id, false);
+    for (u32 i = 0; i < ndevices; ++i)
+        if (std::strncmp(devices[i].name, name, sizeof devices[i].name) == 0)
+            return &devices[i];
+    return nullptr;
 }
 
-u32 find_address(int s, const u8 *local)
+const table *state::find_table(u32 id) const
 {
-    const u32 p = s == v4 ? st.local4.find(local, 32) : st.local6.find(local, 128);
-    return p == none ? none : s == v4 ? st.local4.value(p) : st.local6.value(p);
+    for (u32 i = 0; i < ntables; ++i)
+        if (tables[i]->id == id)
+            return tables[i];
+    return nullptr;
 }
 
-void apply(const change &c)
+u32 state::find_address(int s, const u8 *local) const
 {
-    switch (c.type) {
-    case RTM_NEWLINK:
-        set_device(c);
-        break;
-    case RTM_DELLINK:
-        drop_device(c.index);
-        break;
-    case RTM_NEWADDR:
-        add_address(c);
-        break;
-    case RTM_DELADDR:
-        drop_address(c);
-        break;
-    case RTM_NEWROUTE:
-        add_route(c);
-        break;
-    case RTM_DELROUTE:
-        drop_route(c);
-        break;
-    case RTM_NEWRULE:
-        add_rule(c);
-        break;
-    default:
-        drop_rule(c);
-        break;
+    const u32 p = s == v4 ? local4.find(local, 32) : local6.find(local, 128);
+    return p == none ? none : s == v4 ? local4.value(p) : local6.value(p);
+}
+
+void apply(state &st, const change &c, bool quiet)
+{
+    updater(st, quiet).apply(c);
+}
+
+// The kernel's IPv4 choice for a route of this scope through device index
+// and gateway gw (null when on-link): the first primary address of the
+// device that reaches far enough, one whose subnet holds the gateway first;
+// failing those, the first of another device that is not link-scoped.
+u32 choose4(const state &st, int index, const u8 *gw, int scope)
+{
+    const auto secondary = [](const address &a) { return (a.flags & IFA_F_SECONDARY) != 0; };
+    const device *d = st.find_device(index);
+    u32 first = none;
+    for (u32 a = d != nullptr ? d->first[v4] : none; a != none; a = st.addresses[a].next) {
+        const address &x = st.addresses[a];
+        if (secondary(x) || x.scope > scope)
+            continue;
+        if (gw == nullptr || same_bits(gw, x.net, x.len))
+            return a;
+        if (first == none)
+            first = a;
     }
+    if (first != none)
+        return first;
+    for (u32 i = 0; i < st.ndevices; ++i)
+        for (u32 a = st.devices[i].first[v4]; a != none; a = st.addresses[a].next) {
+            const address &x = st.addresses[a];
+            if (!secondary(x) && x.scope != RT_SCOPE_LINK && x.scope <= scope)
+                return a;
+        }
+    return none;
 }
 
-void clear_state()
+void refresh(state &st)
+{
+    if (st.fresh_gen == st.gen)
+        return;
+    for (u32 h = 0; h < st.nhops; ++h) {
+        hop &x = st.hops[h];
+        if (x.refs == 0 || x.gen == st.gen)
+            continue;
+        const device *d = st.find_device(x.nh.oif);
+        x.device = d != nullptr ? static_cast<u32>(d - st.devices) : none;
+        if (x.has_prefsrc)
+            x.source = st.find_address(x.slot, x.prefsrc);
+        else if (x.slot == v4)
+            x.source = choose4(st, x.nh.oif, x.nh.gwslot == v4 ? x.nh.gateway : nullptr, x.scope);
+        else
+            x.source = none; // IPv6 chooses for each destination
+        x.gen = st.gen;
+    }
+    st.fresh_gen = st.gen;
+}
+
+void clear_state(state &st)
 {
     st.ndevices = 0;
     st.naddresses = 0;
@@ -690,9 +771,109 @@ void clear_state()
 
 namespace {
 
+// Copies n elements of from into *to, grown to hold them.
+template <typename T> bool copy_array(T **to, u32 *cap, const T *from, u32 n)
+{
+    if (!grow(to, cap, n))
+        return false;
+    if (n > 0)
+        std::memcpy(*to, from, std::size_t{n} * sizeof(T));
+    return true;
+}
+
+bool copy_tables(state &to, const state &from)
+{
+    for (u32 i = 0; i < to.ntables; ++i) {
+        to.tables[i]->v4.clear();
+        to.tables[i]->v6.clear();
+    }
+    for (u32 i = 0; i < from.ntables; ++i) {
+        const table &f = *from.tables[i];
+        table *t = const_cast<table *>(to.find_table(f.id)); // NOLINT: to is ours to change
+        if (t == nullptr) {
+            if (!grow(&to.tables, &to.tablecap, to.ntables + 1))
+                return false;
+            void *room = std::malloc(sizeof(table));
+            if (room == nullptr)
+                return false;
+            t = new (room) table;
+            t->id = f.id;
+            to.tables[to.ntables++] = t;
+        }
+        if (!t->v4.assign(f.v4) || !t->v6.assign(f.v6))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool copy_state(state &to, const state &from)
+{
+    const bool ok =
+        copy_array(&to.devices, &to.devcap, from.devices, from.ndevices) &&
+        copy_array(&to.addresses, &to.addrcap, from.addresses, from.naddresses) &&
+        to.local4.assign(from.local4) && to.local6.assign(from.local6) &&
+        copy_array(&to.routes, &to.routecap, from.routes, from.nroutes) &&
+        copy_array(&to.hops, &to.hopcap, from.hops, from.nhops) &&
+        copy_array(&to.cells, &to.cellcap, from.cells, from.ncells) &&
+        copy_array(&to.rules[v4].list, &to.rules[v4].cap, from.rules[v4].list, from.rules[v4].n) &&
+        copy_array(&to.rules[v6].list, &to.rules[v6].cap, from.rules[v6].list, from.rules[v6].n) &&
+        copy_tables(to, from);
+    u32 buckets = to.nhopbuckets; // the hash must be as wide as the one it copies
+    if (ok && buckets != from.nhopbuckets) {
+        std::free(to.hopbuckets);
+        to.hopbuckets = nullptr;
+        to.nhopbuckets = buckets = 0;
+    }
+    if (!ok || !copy_array(&to.hopbuckets, &buckets, from.hopbuckets, from.nhopbuckets)) {
+        clear_state(to);
+        return false;
+    }
+    to.nhopbuckets = from.nhopbuckets;
+    to.ndevices = from.ndevices;
+    to.naddresses = from.naddresses;
+    to.addrfreed = from.addrfreed;
+    to.seq = from.seq;
+    to.gen = from.gen;
+    to.nroutes = from.nroutes;
+    to.routefreed = from.routefreed;
+    to.nhops = from.nhops;
+    to.hopfreed = from.hopfreed;
+    to.ncells = from.ncells;
+    to.cellfreed = from.cellfreed;
+    to.rules[v4].n = from.rules[v4].n;
+    to.rules[v6].n = from.rules[v6].n;
+    to.fresh_gen = from.fresh_gen;
+    to.unfollowed_said = from.unfollowed_said;
+    return true;
+}
+
+void drop_state(state &st)
+{
+    for (u32 i = 0; i < st.ntables; ++i) {
+        st.tables[i]->~table();
+        std::free(st.tables[i]);
+    }
+    std::free(st.tables);
+    std::free(st.devices);
+    std::free(st.addresses);
+    std::free(st.routes);
+    std::free(st.hops);
+    std::free(st.hopbuckets);
+    std::free(st.cells);
+    std::free(st.rules[v4].list);
+    std::free(st.rules[v6].list);
+    st.local4.release();
+    st.local6.release();
+    st.~state();
+    new (&st) state{};
+}
+
+namespace {
 // Each address on its device's list once, and in the local table; each
 // list's last where its device says.
-bool valid_addresses()
+bool valid_addresses(const state &st)
 {
     u32 listed = 0;
     for (u32 i = 0; i < st.ndevices; ++i)
@@ -702,7 +883,7 @@ bool valid_addresses()
                  last = a, a = st.addresses[a].next, ++listed)
                 if (a >= st.naddresses || listed > st.naddresses ||
                     st.addresses[a].index != st.devices[i].index || st.addresses[a].slot != s ||
-                    find_address(s, st.addresses[a].local) == none)
+                    st.find_address(s, st.addresses[a].local) == none)
                     return false;
             if (last != st.devices[i].last[s])
                 return false;
@@ -711,30 +892,30 @@ bool valid_addresses()
 }
 
 // The routes of one prefix, counting the nexthops they hold in *refs.
-bool valid_routes(const route &first, u32 *refs)
+bool valid_routes(const state &st, const route &first, u32 *refs)
 {
     const auto count = [refs](u32) { return ++*refs == 0; };
     if (first.type == RTN_UNSPEC)
         return false;
-    (void)find_hop(first, count);
+    (void)st.find_hop(first, count);
     u32 n = 0;
     for (u32 r = first.next; r != none; r = st.routes[r].next, ++n) {
         if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC)
             return false;
-        (void)find_hop(st.routes[r], count);
+        (void)st.find_hop(st.routes[r], count);
     }
     return true;
 }
 
-bool valid_tables()
+bool valid_tables(const state &st)
 {
     u32 refs = 0;
     bool ok = true;
     for (u32 i = 0; i < st.ntables && ok; ++i) {
         const table &t = *st.tables[i];
         ok = t.v4.valid() && t.v6.valid();
-        t.v4.each([&](u32 p) { ok = ok && valid_routes(t.v4.value(p), &refs); });
-        t.v6.each([&](u32 p) { ok = ok && valid_routes(t.v6.value(p), &refs); });
+        t.v4.each([&](u32 p) { ok = ok && valid_routes(st, t.v4.value(p), &refs); });
+        t.v6.each([&](u32 p) { ok = ok && valid_routes(st, t.v6.value(p), &refs); });
     }
     u32 held = 0;
     for (u32 h = 0; h < st.nhops; ++h)
@@ -744,9 +925,9 @@ bool valid_tables()
 
 } // namespace
 
-bool valid_state()
+bool valid_state(const state &st)
 {
-    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses() && valid_tables();
+    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) && valid_tables(st);
     for (u32 i = 1; i < st.ndevices && ok; ++i)
         ok = st.devices[i - 1].index < st.devices[i].index;
     for (int s = v4; s <= v6 && ok; ++s)

@@ -9,6 +9,9 @@
 
 #include <net/if.h>
 
+struct nearest;
+struct nearest_query;
+
 namespace nearest_internal {
 
 // Slot 0 holds IPv4, slot 1 IPv6.
@@ -63,7 +66,10 @@ struct rule {
     char oif[IF_NAMESIZE];
     u32 uidlo;
     u32 uidhi;
-    bool needs;          // a selector this module's packet cannot meet: protocol, ports, others
+    int ipproto;         // 0 for any
+    u32 sport[2];        // a port range, or zeros for any
+    u32 dport[2];
+    bool needs;          // a selector no local packet meets: a tunnel, an L3 master, newer ones
     int suppress_len;    // -1 when unset
     long suppress_group; // -1 when unset
 };
@@ -96,15 +102,6 @@ struct change {
     nexthop hops[maxhops];
     rule r;
 };
-
-// Applies one change to the state.
-void apply(const change &c);
-
-// Empties the state before a fresh dump, keeping its memory.
-void clear_state();
-
-// Whether the state is well-formed; for tests and fuzzing.
-bool valid_state();
 
 // What the decision reads.
 struct device {
@@ -200,35 +197,88 @@ struct state {
     table **tables;
     u32 ntables, tablecap;
     rule_list rules[2];
+    u32 fresh_gen = none; // the generation the nexthops' devices and sources were found in
     bool unfollowed_said;
+
+    // The route after x among its prefix's, or null.
+    [[nodiscard]] const route *next_route(const route &x) const
+    {
+        return x.next != none ? &routes[x.next] : nullptr;
+    }
+    route *next_route(const route &x)
+    {
+        return x.next != none ? &routes[x.next] : nullptr;
+    }
+
+    // The first nexthop of route x for which f is true, or none.
+    template <typename F> u32 find_hop(const route &x, F f) const
+    {
+        if (x.hop == none)
+            return none;
+        if ((x.flags & route_multipath) == 0)
+            return f(x.hop) ? x.hop : none;
+        for (u32 c = x.hop; c != none; c = cells[c].next)
+            if (f(cells[c].hop))
+                return cells[c].hop;
+        return none;
+    }
+
+    [[nodiscard]] const device *find_device(int index) const;
+    [[nodiscard]] const device *find_device(const char *name) const;
+    [[nodiscard]] const table *find_table(u32 id) const;
+    // The address local of slot s, or none.
+    [[nodiscard]] u32 find_address(int s, const u8 *local) const;
 };
 
-extern state st;
+// Applies one change to st; quiet when the same change was applied, and
+// reported, on the other copy of the table.
+void apply(state &st, const change &c, bool quiet);
 
-// The route after x among its prefix's, or null.
-inline route *next_route(const route &x)
-{
-    return x.next != none ? &st.routes[x.next] : nullptr;
-}
+// Finds each nexthop's device and source anew where an address or a link
+// changed since: before a copy is read, so that readers write nothing.
+void refresh(state &st);
 
-// The first nexthop of route x for which f is true, or none.
-template <typename F> u32 find_hop(const route &x, F f)
-{
-    if (x.hop == none)
-        return none;
-    if ((x.flags & route_multipath) == 0)
-        return f(x.hop) ? x.hop : none;
-    for (u32 c = x.hop; c != none; c = st.cells[c].next)
-        if (f(st.cells[c].hop))
-            return st.cells[c].hop;
-    return none;
-}
-extern unsigned uid; // the calling process's, as rules see it
+// Empties st before a fresh dump, keeping its memory.
+void clear_state(state &st);
 
-const device *find_device(int index);
-const table *find_table(u32 id);
-// The address local of slot s, or none.
-u32 find_address(int s, const u8 *local);
+// Makes to a copy of from; false, with to emptied, when memory ran out.
+bool copy_state(state &to, const state &from);
+
+// Gives back all the memory of st.
+void drop_state(state &st);
+
+// Whether st is well-formed; for tests and fuzzing.
+bool valid_state(const state &st);
+
+// The kernel's IPv4 source for a route of this scope through device index
+// and gateway gw (null when on-link), or none.
+u32 choose4(const state &st, int index, const u8 *gw, int scope);
+
+// The answer to query q on st into *out: NEAREST_FOUND or why there is
+// none. uid is the one a query without its own has.
+int find(const state &st, const nearest_query &q, unsigned uid, nearest *out);
+
+// --- The netlink side
+
+// One rtnetlink socket and what is read from it.
+struct rtnl {
+    int fd = -1;
+    u32 seq = 0;
+    alignas(16) char buffer[65536];
+};
+
+enum class got : unsigned char { some, nothing, lost, failed };
+
+// Opens l's socket, subscribed to every change the state follows, in the
+// network namespace netns (-1: the caller's); false after a report.
+bool link_open(rtnl &l, int netns);
+// One datagram into l.buffer, without waiting: some, or nothing queued.
+got receive(rtnl &l, long *n);
+// Empties st and fills it from one dump of each kind; false after a report.
+bool load(rtnl &l, state &st);
+// Applies the messages of one datagram to st; NEAREST_DONE, NEAREST_INTR,
+// NEAREST_ERROR as they were seen.
+int feed(state &st, const void *datagram, std::size_t len, bool quiet);
 
 } // namespace nearest_internal
 
