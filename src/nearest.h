@@ -79,14 +79,14 @@ union nearest_address {
 };
 
 // What the query sets besides its destination (flags).
-#define NEAREST_FROM 0x01    // from: the packet's source address
-#define NEAREST_OIF 0x02     // oif: the device it must leave by
-#define NEAREST_MARK 0x04    // mark: its firewall mark
-#define NEAREST_UID 0x08     // uid: its socket's owner (else the opener's)
-#define NEAREST_TOS 0x10     // tos: its TOS byte
-#define NEAREST_IPPROTO 0x20 // ipproto: its IP protocol, such as 6 (TCP)
-#define NEAREST_SPORT 0x40   // sport: its source port, host byte order
-#define NEAREST_DPORT 0x80   // dport: its destination port, host byte order
+#define NEAREST_FROM 0x01U    // from: the packet's source address
+#define NEAREST_OIF 0x02U     // oif: the device it must leave by
+#define NEAREST_MARK 0x04U    // mark: its firewall mark
+#define NEAREST_UID 0x08U     // uid: its socket's owner (else the opener's)
+#define NEAREST_TOS 0x10U     // tos: its TOS byte
+#define NEAREST_IPPROTO 0x20U // ipproto: its IP protocol, such as 6 (TCP)
+#define NEAREST_SPORT 0x40U   // sport: its source port, host byte order
+#define NEAREST_DPORT 0x80U   // dport: its destination port, host byte order
 
 // A packet this host would send, as the kernel's route decision sees it.
 // A field counts only when flags says so; what is not set is as a local
@@ -174,8 +174,10 @@ int nearest_feed(const void *datagram, size_t len);
 #define NEAREST_INTR 2
 #define NEAREST_ERROR 4
 
-// 1 when the table is well-formed, else 0; for tests and fuzzing.
+// 1 when the table of nearest_open is well-formed, else 0; for tests and
+// fuzzing. nearest_table_valid checks t's.
 int nearest_valid(void);
+int nearest_table_valid(struct nearest_table *t);
 
 #ifdef __cplusplus
 }

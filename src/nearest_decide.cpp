@@ -181,8 +181,11 @@ class decision {
         return d != nullptr && std::strncmp(name, d->name, sizeof d->name) == 0;
     }
 
+    // Whether a rule's ports (a range, then a mask of the first) hold port.
     static bool in_range(const u32 *range, u32 port)
     {
+        if (range[2] != 0)
+            return ((range[0] ^ port) & range[2]) == 0;
         return range[0] == 0 || range[1] == 0 || (port >= range[0] && port <= range[1]);
     }
 
@@ -229,14 +232,51 @@ class decision {
 
     // --- Routes
 
+    // Whether the device asked for binds: always for IPv4; for IPv6 when
+    // the packet has no source, or its destination is link-local or
+    // multicast. Otherwise IPv6 takes it as a preference.
+    [[nodiscard]] bool strict() const
+    {
+        return q.oif != 0 &&
+               (q.slot == v4 || !q.has_from || q.key[0] == 0xff ||
+                (q.key[0] == 0xfe && (q.key[1] & 0xc0) == 0x80));
+    }
+
     // Whether a nexthop can carry the packet: through the device asked for,
-    // if any, and up, unless the route is of host scope, which the kernel
-    // keeps alive on a device that is down.
+    // where it binds, and up, unless the route is of host scope, which the
+    // kernel keeps alive on a device that is down.
     [[nodiscard]] bool alive(u32 h, const route &x) const
     {
-        if (q.oif != 0 && st.hops[h].nh.oif != q.oif)
+        if (strict() && st.hops[h].nh.oif != q.oif)
             return false;
         return (x.flags & route_host) != 0 || up(device_of(h));
+    }
+
+    // Whether IPv6 passes over a reject or throw route: its device, lo, is
+    // not the one the packet must leave by.
+    [[nodiscard]] bool passed_over(const route &x) const
+    {
+        if (q.slot != v6 || !strict())
+            return false;
+        const u32 h = st.find_hop(x, [](u32) { return true; });
+        return h == none || st.hops[h].nh.oif != q.oif;
+    }
+
+    // Of the routes of route r's metric from r on, the first through the
+    // device the packet prefers, or r.
+    [[nodiscard]] result preferred(const route *r, u32 h) const
+    {
+        if (q.oif == 0 || strict() || st.hops[h].nh.oif == q.oif)
+            return {verdict::found, 0, r, h, 0};
+        for (const route *y = st.next_route(*r); y != nullptr && y->metric == r->metric;
+             y = st.next_route(*y)) {
+            const u32 g = st.find_hop(*y, [&](u32 n) {
+                return st.hops[n].nh.oif == q.oif && alive(n, *y);
+            });
+            if (g != none && y->type == r->type)
+                return {verdict::found, 0, y, g, 0};
+        }
+        return {verdict::found, 0, r, h, 0};
     }
 
     // The routes of one prefix, in the kernel's order: the first whose TOS
@@ -250,10 +290,14 @@ class decision {
                 continue;
             switch (x.type) {
             case RTN_THROW:
+                if (passed_over(x))
+                    continue;
                 return {verdict::next, 0, r, none, 0};
             case RTN_BLACKHOLE:
             case RTN_UNREACHABLE:
             case RTN_PROHIBIT:
+                if (passed_over(x))
+                    continue;
                 return {verdict::reject, 0, r, none, 0};
             default:
                 break;
@@ -261,7 +305,7 @@ class decision {
             if (x.hop == none)
                 return {verdict::unfollowed, 0, r, none, 0};
             if (const u32 h = st.find_hop(x, [&](u32 n) { return alive(n, x); }); h != none)
-                return {verdict::found, 0, r, h, 0};
+                return preferred(r, h);
         }
         return {verdict::next, 0, nullptr, none, 0};
     }

@@ -223,6 +223,11 @@ bool route_change(const nlmsghdr *h, change *c)
     return c->nhops > 0;
 }
 
+// Attributes newer than these headers: a port range's mask, which the
+// kernel sends with every port selector since 6.16.
+constexpr int fra_sport_mask = 28;
+constexpr int fra_dport_mask = 29;
+
 // Whether a rule carries a selector newer than these headers, such as DSCP
 // or a flow label: one this module cannot weigh, so the rule is taken as
 // not selecting the packet rather than guessed.
@@ -231,9 +236,11 @@ bool newer_selector(const nlmsghdr *h, std::size_t header)
     int len = static_cast<int>(h->nlmsg_len) - static_cast<int>(NLMSG_ALIGN(NLMSG_LENGTH(header)));
     const auto *a = reinterpret_cast<const rtattr *>(reinterpret_cast<const char *>(h) +
                                                      NLMSG_ALIGN(NLMSG_LENGTH(header)));
-    for (; RTA_OK(a, len); a = RTA_NEXT(a, len))
-        if ((a->rta_type & NLA_TYPE_MASK) > FRA_DPORT_RANGE)
+    for (; RTA_OK(a, len); a = RTA_NEXT(a, len)) {
+        const int type = a->rta_type & NLA_TYPE_MASK;
+        if (type > FRA_DPORT_RANGE && type != fra_sport_mask && type != fra_dport_mask)
             return true;
+    }
     return false;
 }
 
@@ -248,8 +255,8 @@ void rule_device(char *to, const rtattr *a)
     to[n] = '\0';
 }
 
-// A rule's port range, or zeros.
-void ports(u32 *range, const rtattr *a)
+// A rule's port range and mask, or zeros.
+void ports(u32 *range, const rtattr *a, const rtattr *mask)
 {
     if (a == nullptr || RTA_PAYLOAD(a) != sizeof(fib_rule_port_range))
         return;
@@ -257,6 +264,11 @@ void ports(u32 *range, const rtattr *a)
     std::memcpy(&p, RTA_DATA(a), sizeof p);
     range[0] = p.start;
     range[1] = p.end;
+    if (mask != nullptr && RTA_PAYLOAD(mask) == sizeof(std::uint16_t)) {
+        std::uint16_t m = 0;
+        std::memcpy(&m, RTA_DATA(mask), sizeof m);
+        range[2] = m;
+    }
 }
 
 bool rule_change(const nlmsghdr *h, change *c)
@@ -267,8 +279,8 @@ bool rule_change(const nlmsghdr *h, change *c)
     c->slot = slot_of(frh.family);
     if (c->slot < 0 || frh.dst_len > bits(c->slot) || frh.src_len > bits(c->slot))
         return false;
-    const rtattr *tb[FRA_MAX + 1];
-    attributes(tb, FRA_MAX, h, sizeof frh);
+    const rtattr *tb[fra_dport_mask + 1];
+    attributes(tb, fra_dport_mask, h, sizeof frh);
     rule &r = c->r;
     r.priority = number(tb[FRA_PRIORITY], 0);
     r.table = number(tb[FRA_TABLE], frh.table);
@@ -296,8 +308,8 @@ bool rule_change(const nlmsghdr *h, change *c)
     }
     if (const rtattr *p = tb[FRA_IP_PROTO]; p != nullptr && RTA_PAYLOAD(p) == 1)
         r.ipproto = *static_cast<const u8 *>(RTA_DATA(p));
-    ports(r.sport, tb[FRA_SPORT_RANGE]);
-    ports(r.dport, tb[FRA_DPORT_RANGE]);
+    ports(r.sport, tb[FRA_SPORT_RANGE], tb[fra_sport_mask]);
+    ports(r.dport, tb[FRA_DPORT_RANGE], tb[fra_dport_mask]);
     // Selectors that only a packet from a tunnel or of an L3 master device
     // meets.
     r.needs = number(tb[FRA_TUN_ID], 0) != 0 || tb[FRA_L3MDEV] != nullptr ||

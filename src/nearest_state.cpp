@@ -13,6 +13,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -69,8 +70,8 @@ bool same_rule(const rule &a, const rule &b)
            std::memcmp(a.dst, b.dst, 16) == 0 && a.tos == b.tos && a.mark == b.mark &&
            a.mask == b.mask && std::strcmp(a.iif, b.iif) == 0 && std::strcmp(a.oif, b.oif) == 0 &&
            a.uidlo == b.uidlo && a.uidhi == b.uidhi && a.ipproto == b.ipproto &&
-           a.sport[0] == b.sport[0] && a.sport[1] == b.sport[1] && a.dport[0] == b.dport[0] &&
-           a.dport[1] == b.dport[1] && a.needs == b.needs &&
+           std::equal(a.sport, a.sport + 3, b.sport) && std::equal(a.dport, a.dport + 3, b.dport) &&
+           a.needs == b.needs &&
            a.suppress_len == b.suppress_len && a.suppress_group == b.suppress_group;
 }
 

@@ -67,8 +67,8 @@ struct rule {
     u32 uidlo;
     u32 uidhi;
     int ipproto;         // 0 for any
-    u32 sport[2];        // a port range, or zeros for any
-    u32 dport[2];
+    u32 sport[3];        // a port range and its mask, or zeros for any
+    u32 dport[3];
     bool needs;          // a selector no local packet meets: a tunnel, an L3 master, newer ones
     int suppress_len;    // -1 when unset
     long suppress_group; // -1 when unset

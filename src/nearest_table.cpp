@@ -61,9 +61,9 @@ unsigned my_place()
 } // namespace
 
 struct nearest_table {
-    state copies[2];
+    state copies[2]{}; // zeros but where state says otherwise
     std::atomic<unsigned> front{0}; // the copy lookups read
-    readers counts[places];
+    readers counts[places]{};
     bool diverged = false; // the back copy could not be made like the front
     unsigned uid = 0;      // the uid of a query without one
     rtnl nl;
@@ -333,8 +333,12 @@ int nearest_feed(const void *datagram, size_t len)
     return mine != nullptr ? apply_datagram(mine, datagram, len) : NEAREST_ERROR;
 }
 
+int nearest_table_valid(nearest_table *t)
+{
+    return valid_state(t->copies[0]) && valid_state(t->copies[1]) ? 1 : 0;
+}
+
 int nearest_valid()
 {
-    return mine == nullptr || (valid_state(mine->copies[0]) && valid_state(mine->copies[1])) ? 1
-                                                                                            : 0;
+    return mine == nullptr ? 1 : nearest_table_valid(mine);
 }

@@ -4,18 +4,23 @@
 // `ip route get` too and prints a difference when the two disagree. Named
 // cases give the expected reasons; random hosts, each drawn from its number, look
 // for the differences no one thought of. The dumps are counted with strace.
+#include "nearest.h"
 #include "sandbox.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -171,6 +176,15 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "10.98.1.1 none: kernel wlan0 192.168.1.23, nearest - -\n",
          "nearest_probe: warn(4):   nearest: routes through nexthop objects are not followed; "
          "destinations they reach have no answer\n"},
+        {"two namespaces in one process, each answered as ip -n answers, while both change",
+         laptop + "mount -t tmpfs tmpfs /run; ip netns add c1; ip -n c1 link set lo up; "
+                  "ip -n c1 link add eth0 type bridge; ip -n c1 link set eth0 up; "
+                  "ip -n c1 addr add 10.88.0.2/24 dev eth0; ip -n c1 route add default via 10.88.0.1; ",
+         {"8.8.8.8", "@c1", "8.8.8.8", "192.168.1.50",
+          "+ip -n c1 route add 192.168.0.0/16 via 10.88.0.9; ip route del default", "update",
+          "192.168.1.50", "8.8.8.8", "@", "update", "8.8.8.8", "192.168.1.50"},
+         "8.8.8.8 route\n8.8.8.8 route\n192.168.1.50 route\n192.168.1.50 route\n8.8.8.8 route\n"
+         "8.8.8.8 none\n192.168.1.50 subnet\n"},
         {"a rule added and removed",
          laptop,
          {"+ip rule add pref 10 to 8.8.8.0/24 blackhole", "update", "8.8.8.8",
@@ -211,6 +225,94 @@ TEST_F(Nearest, FollowsTheKernel)
         EXPECT_EQ(o.out, c.out) << c.what;
         EXPECT_EQ(o.err, "") << c.what;
     }
+}
+
+// The answers for 10.50.1.1, whose route flips between two gateways on two
+// devices with two sources, while several threads look up and the updater
+// applies thousands of other events (devices, addresses, routes that grow
+// the arrays): each answer whole, one of the two, never a mix.
+TEST_F(Nearest, ThreadsSeeEachEventWhole)
+{
+    const Outcome o = run(Sandbox{}, [] {
+        shell(("set -e; " + bridges({"b0", "b1"}) +
+               "ip addr add 10.1.0.5/24 dev b0; ip addr add 10.2.0.5/24 dev b1; "
+               "ip route add 10.50.0.0/16 via 10.1.0.1")
+                  .c_str());
+        std::string events;
+        for (int i = 0; i < 3000; ++i) {
+            events += "route replace 10.50.0.0/16 via " +
+                      std::string(i % 2 == 0 ? "10.2.0.1\n" : "10.1.0.1\n") + "route add 10.60." +
+                      std::to_string(i / 256) + "." + std::to_string(i % 256) + "/32 dev b0\n";
+            if (i % 100 == 0) // a device that comes and goes, with an address
+                events += "link add d" + std::to_string(i) + " type bridge\naddr add 10.70." +
+                          std::to_string(i / 100) + ".1/24 dev d" + std::to_string(i) +
+                          "\nlink del d" + std::to_string(i) + "\n";
+        }
+        char path[] = "/tmp/nearest-events.XXXXXX";
+        const int fd = mkstemp(path);
+        if (write(fd, events.data(), events.size()) != static_cast<ssize_t>(events.size()))
+            _exit(1);
+        close(fd);
+        nearest_table *t = nearest_table_open(-1);
+        if (t == nullptr)
+            _exit(1);
+        // The ip child waits for a byte, so that it is forked before the threads.
+        int go[2];
+        if (pipe(go) != 0)
+            _exit(1);
+        const pid_t ip = fork();
+        if (ip == 0) {
+            char c;
+            close(go[1]);
+            if (read(go[0], &c, 1) != 1)
+                _exit(1);
+            execute("ip", {"ip", "-batch", path});
+        }
+        close(go[0]);
+        std::atomic<bool> done{false};
+        std::atomic<long> mixed{0};
+        std::atomic<long> asked{0};
+        const auto reader = [&] {
+            nearest_query q{};
+            q.to.v4.sin_family = AF_INET;
+            inet_pton(AF_INET, "10.50.1.1", &q.to.v4.sin_addr);
+            char a[2][INET_ADDRSTRLEN];
+            while (!done.load()) {
+                nearest r{};
+                const int code = nearest_table_find(t, &q, &r);
+                inet_ntop(AF_INET, &r.addr, a[0], sizeof a[0]);
+                inet_ntop(AF_INET, &r.gateway, a[1], sizeof a[1]);
+                const std::string got = std::string(r.name) + " " + a[0] + " " + a[1];
+                if (code != NEAREST_FOUND ||
+                    (got != "b0 10.1.0.5 10.1.0.1" && got != "b1 10.2.0.5 10.2.0.1"))
+                    mixed.fetch_add(1);
+                asked.fetch_add(1);
+            }
+        };
+        std::vector<std::thread> readers;
+        for (int i = 0; i < 3; ++i)
+            readers.emplace_back(reader);
+        if (write(go[1], "x", 1) != 1)
+            _exit(1);
+        int ws = 0;
+        while (waitpid(ip, &ws, WNOHANG) == 0) {
+            pollfd p{nearest_table_fd(t), POLLIN, 0};
+            (void)poll(&p, 1, 10);
+            if (nearest_table_update(t) < 0)
+                _exit(1);
+        }
+        (void)nearest_table_update(t);
+        done.store(true);
+        for (std::thread &r : readers)
+            r.join();
+        unlink(path);
+        std::printf("%s, %ld mixed, %s\n", asked.load() > 1000 ? "asked" : "hardly asked",
+                    mixed.load(), nearest_table_valid(t) != 0 ? "valid" : "invalid");
+        nearest_table_close(t);
+    });
+    EXPECT_EQ(o.out, "asked, 0 mixed, valid\n");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.status, 0);
 }
 
 // Random host number n: bridges with addresses of both families,
@@ -279,12 +381,17 @@ Host random_host(unsigned n)
     const auto dev = [&] { return devs[static_cast<std::size_t>(d.pick(ndev))]; };
     std::string four;
     std::string six;
-    for (int i = 0; i < 3 + d.pick(6); ++i)
-        four += "addr add " + d.v4(32) + "/" + std::to_string(8 + (d.pick(5) * 5)) + " dev " +
-                dev() + (d.pick(4) == 0 ? " scope link\n" : "\n");
-    for (int i = 0; i < 2 + d.pick(5); ++i)
-        six += "addr add " + d.v6(128) + "/" + std::to_string(32 + (d.pick(7) * 16)) + " dev " +
-               dev() + " nodad" + (d.pick(4) == 0 ? " preferred_lft 0" : "") + "\n";
+    std::vector<std::string> mine[2]; // the host's addresses, of each family
+    for (int i = 0; i < 3 + d.pick(6); ++i) {
+        mine[0].push_back(d.v4(32));
+        four += "addr add " + mine[0].back() + "/" + std::to_string(8 + (d.pick(5) * 5)) +
+                " dev " + dev() + (d.pick(4) == 0 ? " scope link\n" : "\n");
+    }
+    for (int i = 0; i < 2 + d.pick(5); ++i) {
+        mine[1].push_back(d.v6(128));
+        six += "addr add " + mine[1].back() + "/" + std::to_string(32 + (d.pick(7) * 16)) +
+               " dev " + dev() + " nodad" + (d.pick(4) == 0 ? " preferred_lft 0" : "") + "\n";
+    }
     static const char *const kinds[] = {"", "", "", "blackhole ", "unreachable ", "throw "};
     static const char *const tables[] = {"", " table 100", " table 101"};
     for (int i = 0; i < 6 + d.pick(12); ++i) {
@@ -311,13 +418,27 @@ Host random_host(unsigned n)
                                         "iif lo lookup 100",
                                         "lookup main suppress_prefixlength 0",
                                         "lookup 101 suppress_ifgroup 0",
-                                        "prohibit"};
+                                        "prohibit",
+                                        "fwmark 0x4/0xc lookup 101",
+                                        "tos 0x08 lookup 100",
+                                        "ipproto 6 lookup 101",
+                                        "dport 53 lookup 100",
+                                        "sport 1000-2000 lookup 101",
+                                        "uidrange 0-0 lookup 100",
+                                        "oif ",
+                                        "from "};
     for (int i = 0; i < 1 + d.pick(4); ++i) {
-        std::string &to = d.pick(2) == 0 ? four : six;
-        to += "rule add pref " + std::to_string(100 + (i * 100)) + " " + rules[d.pick(10)] + "\n";
+        const bool v4 = d.pick(2) == 0;
+        std::string &to = v4 ? four : six;
+        std::string r = rules[d.pick(18)];
+        if (r == "oif ")
+            r += dev() + " lookup 10" + std::to_string(d.pick(2));
+        else if (r == "from ")
+            r += (v4 ? d.v4(24) + "/24" : d.v6(64) + "/64") + " lookup 100";
+        to += "rule add pref " + std::to_string(100 + (i * 100)) + " " + r + "\n";
         if (d.pick(2) == 0)
             to += "rule add pref " + std::to_string(150 + (i * 100)) + " to " +
-                  (&to == &four ? d.v4(16) + "/16" : d.v6(32) + "/32") + " lookup 100\n";
+                  (v4 ? d.v4(16) + "/16" : d.v6(32) + "/32") + " lookup 100\n";
     }
     const auto batch = [](const char *family, const std::string &lines) {
         return std::string("ip ") + family + " -force -batch - <<'EOF' 2>/dev/null || :\n" + lines +
@@ -327,8 +448,26 @@ Host random_host(unsigned n)
     h.setup = bridges(devs) + "\n" + batch("-4", four) + batch("-6", six) + "sleep 0.3";
     std::vector<std::string> to;
     to.reserve(16);
-    for (int i = 0; i < 16; ++i)
-        to.push_back(d.pick(3) == 0 ? d.v6(128) : d.v4(32));
+    for (int i = 0; i < 16; ++i) {
+        const auto f = static_cast<std::size_t>(d.pick(3) == 0 ? 1 : 0);
+        to.push_back(f == 1 ? d.v6(128) : d.v4(32));
+        // Half of them with words for the packet, as ip route get takes them.
+        for (int w = d.pick(2) == 0 ? 1 + d.pick(3) : 0; w > 0; --w) {
+            static const char *const words[] = {" mark 7", " mark 4", " tos 0x08", " tos 0x48",
+                                                " ipproto 6", " ipproto 17", " dport 53",
+                                                " sport 1500", " uid 0", " oif ", " from "};
+            std::string word = words[d.pick(11)];
+            if (word == " oif ")
+                word += dev();
+            else if (word == " from " && d.pick(3) > 0)
+                word += mine[f][static_cast<std::size_t>(d.pick(static_cast<int>(mine[f].size())))];
+            else if (word == " from ")
+                word += f == 1 ? d.v6(128) : d.v4(32);
+            if (to.back().find(word.substr(0, 5)) == std::string::npos)
+                to.back() += word;
+        }
+    }
+
     h.steps = to;
     const std::string change = "link set " + dev() + " down\naddr del " + d.v4(32) + "/" +
                                std::to_string(8 + (d.pick(5) * 5)) + " dev " + dev() +
@@ -344,7 +483,7 @@ Host random_host(unsigned n)
 
 TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
 {
-    for (unsigned n = 1; n <= 20; ++n) {
+    for (unsigned n = 1; n <= (std::getenv("NEAREST_HOSTS") != nullptr ? static_cast<unsigned>(std::atoi(std::getenv("NEAREST_HOSTS"))) : 20U); ++n) {
         const Host h = random_host(n);
         const Outcome o = probe(h.setup, h.steps, false);
         EXPECT_EQ(o.out.find(": kernel"), std::string::npos) << "host " << n << "\n"
