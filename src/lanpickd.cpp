@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: ISC
-// lanpickd [-v] [-d LEVEL] [ADDRESS...]: answers, for each host read on
-// standard input, one per line, with the local address that faces it, as the
-// nearest module chooses, and stays right while the addresses change. Each
-// ADDRESS is answered into the system log at start. lanpickd(1) says the
-// rest: the line format, signals, exit status and logging.
+// lanpickd [-v] [-d LEVEL] [-n NETNS] [ADDRESS...]: answers, for each host
+// read on standard input, one per line and with the words of `ip route get`
+// after it, with the local address that faces it, as the nearest module
+// chooses, and stays right while the addresses change; for its own network
+// namespace or another. Each ADDRESS is answered into the system log at
+// start. lanpickd(1) says the rest: the line format, signals, exit status and
+// logging.
 #include "getif.h"
 #include "nearest.h"
 #include "report.h"
@@ -15,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -31,7 +34,8 @@ int debug;
 
 namespace {
 
-constexpr std::size_t maxhost = 255; // longer than any DNS name
+constexpr std::size_t maxhost = 255;  // longer than any DNS name
+constexpr std::size_t maxline = 1023; // a host and the words after it
 
 volatile std::sig_atomic_t stopped = 0;
 volatile std::sig_atomic_t waiting = 0; // in a call that may block
@@ -59,9 +63,9 @@ template <typename Call> auto wait_in(Call call)
 }
 
 bool verbose;
-int nl = -1;      // the nearest table's socket, or -1: answers by getif
-int s = -1;       // getif's socket
-char out[262144]; // answers not yet written: those of one read, as a rule
+nearest_table *table; // the nearest table, or null: answers by getif
+int s = -1;           // getif's socket
+char out[262144];     // answers not yet written: those of one read, as a rule
 std::size_t outlen;
 
 // Opens /dev/null on each closed standard descriptor, so that no socket
@@ -119,14 +123,15 @@ void put(const char *text)
     put(text, std::strlen(text));
 }
 
-// The scope of "ADDRESS%SCOPE": a device's index, or its name.
-unsigned scope_id(const char *scope)
+// The index of a device of the table's namespace, by index or name; 0 for
+// none.
+unsigned device_index(const char *dev)
 {
     char *end = nullptr;
-    const unsigned long n = std::strtoul(scope, &end, 10);
-    if (*scope != '\0' && *end == '\0')
+    const unsigned long n = std::strtoul(dev, &end, 10);
+    if (*dev != '\0' && *end == '\0' && n <= UINT_MAX)
         return static_cast<unsigned>(n);
-    return if_nametoindex(scope);
+    return table != nullptr ? nearest_table_index(table, dev) : if_nametoindex(dev);
 }
 
 // A numeric IPv6 address, with an optional %scope.
@@ -143,42 +148,133 @@ bool ipv6(const char *host, sockaddr_in6 *sin6)
     if (inet_pton(AF_INET6, addr, &sin6->sin6_addr) != 1)
         return false;
     if (host[len] == '%')
-        sin6->sin6_scope_id = scope_id(host + len + 1);
+        sin6->sin6_scope_id = device_index(host + len + 1);
     return host[len] == '\0' || sin6->sin6_scope_id != 0;
 }
 
 // The destination a host stands for: a dotted IPv4 address, an IPv6 address
 // with an optional %scope, or a name's first address in the system's order.
-bool resolve(const char *host, sockaddr_storage *to)
+bool resolve(const char *host, nearest_address *to)
 {
-    auto *sin = reinterpret_cast<sockaddr_in *>(to);
-    *to = sockaddr_storage{};
-    if (inet_pton(AF_INET, host, &sin->sin_addr) == 1) {
-        sin->sin_family = AF_INET;
+    *to = nearest_address{};
+    if (inet_pton(AF_INET, host, &to->v4.sin_addr) == 1) {
+        to->v4.sin_family = AF_INET;
         return true;
     }
     if (std::strchr(host, ':') != nullptr)
-        return ipv6(host, reinterpret_cast<sockaddr_in6 *>(to));
+        return ipv6(host, &to->v6);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM; // one entry an address
     addrinfo *ai = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &ai) != 0)
         return false;
-    std::memcpy(to, ai->ai_addr, ai->ai_addrlen <= sizeof *to ? ai->ai_addrlen : sizeof *to);
+    std::memcpy(to, ai->ai_addr, std::min<std::size_t>(ai->ai_addrlen, sizeof *to));
     freeaddrinfo(ai);
     return true;
 }
 
-// Without netlink: IPv4 by leading bits from the list getif keeps.
-void by_bits(const sockaddr_storage &to)
+// A number of at most max, written as ip takes it: decimal, or hexadecimal
+// after 0x.
+bool number(const char *text, unsigned long max, unsigned long *n)
 {
-    if (to.ss_family != AF_INET) {
+    char *end = nullptr;
+    errno = 0;
+    *n = std::strtoul(text, &end, 0);
+    return *text != '\0' && *text != '-' && *end == '\0' && errno == 0 && *n <= max;
+}
+
+// An IP protocol by its name, as ip route get takes it, or its number.
+bool protocol(const char *text, unsigned long *n)
+{
+    static const struct {
+        const char *name;
+        unsigned long number;
+    } names[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}, {"icmp", IPPROTO_ICMP},
+                 {"ipv6-icmp", IPPROTO_ICMPV6}};
+    for (const auto &p : names)
+        if (std::strcmp(text, p.name) == 0) {
+            *n = p.number;
+            return true;
+        }
+    return number(text, 255, n);
+}
+
+// One word of a line and its value into the query; false for a word it
+// does not know or a bad value.
+bool word(const char *w, const char *value, nearest_query *q)
+{
+    unsigned long n = 0;
+    if (std::strcmp(w, "from") == 0) {
+        q->flags |= NEAREST_FROM;
+        q->from = nearest_address{};
+        q->from.sa.sa_family = std::strchr(value, ':') != nullptr ? AF_INET6 : AF_INET;
+        return q->from.sa.sa_family == AF_INET
+                   ? inet_pton(AF_INET, value, &q->from.v4.sin_addr) == 1
+                   : inet_pton(AF_INET6, value, &q->from.v6.sin6_addr) == 1;
+    }
+    static const struct {
+        const char *word;
+        unsigned flag;
+        unsigned long max;
+    } numbers[] = {{"oif", NEAREST_OIF, 0},          {"mark", NEAREST_MARK, UINT_MAX},
+                   {"uid", NEAREST_UID, UINT_MAX},   {"tos", NEAREST_TOS, 255},
+                   {"ipproto", NEAREST_IPPROTO, 255}, {"sport", NEAREST_SPORT, 65535},
+                   {"dport", NEAREST_DPORT, 65535}};
+    for (const auto &k : numbers) {
+        if (std::strcmp(w, k.word) != 0)
+            continue;
+        q->flags |= k.flag;
+        switch (k.flag) {
+        case NEAREST_OIF:
+            q->oif = device_index(value);
+            return q->oif != 0;
+        default:
+            break;
+        }
+        if (!(k.flag == NEAREST_IPPROTO ? protocol(value, &n) : number(value, k.max, &n)))
+            return false;
+        const auto v = static_cast<unsigned>(n);
+        if (k.flag == NEAREST_MARK)
+            q->mark = v;
+        else if (k.flag == NEAREST_UID)
+            q->uid = v;
+        else if (k.flag == NEAREST_TOS)
+            q->tos = static_cast<unsigned char>(v);
+        else if (k.flag == NEAREST_IPPROTO)
+            q->ipproto = static_cast<unsigned char>(v);
+        else if (k.flag == NEAREST_SPORT)
+            q->sport = static_cast<unsigned short>(v);
+        else
+            q->dport = static_cast<unsigned short>(v);
+        return true;
+    }
+    return false;
+}
+
+// The lines of one read, parsed, then answered together.
+struct entry {
+    char host[maxhost + 1];
+    const char *reply; // the answer when no lookup is needed, else null
+    bool bits;         // by leading bits, without netlink
+};
+
+constexpr std::size_t batch = 256;
+entry entries[batch];
+nearest_query queries[batch]; // of the entries to look up, in their order
+nearest answers[batch];
+int reasons[batch];
+std::size_t nentries;
+std::size_t nqueries;
+
+// Without netlink: IPv4 by leading bits from the list getif keeps.
+void by_bits(const nearest_address &to)
+{
+    if (to.sa.sa_family != AF_INET) {
         put("- none");
         return;
     }
-    const auto &sin = reinterpret_cast<const sockaddr_in &>(to);
-    const ifreq *r = getif(s, &sin.sin_addr);
+    const ifreq *r = getif(s, &to.v4.sin_addr);
     if (r == nullptr) {
         put("- none");
         return;
@@ -214,40 +310,11 @@ const char *text_of(const struct nearest *r)
     return p.text;
 }
 
-// Appends "HOST NAME ADDRESS WHY" or "HOST - REASON", and logs it with -v.
-void answer(const char *host)
-{
-    const std::size_t first = outlen;
-    put(host);
-    put(" ");
-    sockaddr_storage to;
-    if (!resolve(host, &to)) {
-        put("- unknown");
-    } else if (nl < 0) {
-        by_bits(to);
-    } else {
-        const char *why = nullptr;
-        const struct nearest *r = nearest_find(reinterpret_cast<const sockaddr *>(&to), &why);
-        if (r != nullptr) {
-            put(r->name);
-            put(" ");
-            put(text_of(r));
-            put(" ");
-        } else {
-            put("- ");
-        }
-        put(why);
-    }
-    if (verbose)
-        report(6, "%.*s", static_cast<int>(outlen - first), out + first);
-    put("\n");
-}
-
 // One line of input as it is read: its first bytes, its length, and whether
-// it holds a byte that no host holds. A CR is held back until the next byte
+// it holds a byte that no line holds. A CR is held back until the next byte
 // shows that it does not end the line.
 struct Line {
-    char text[maxhost + 1];
+    char text[maxline + 1];
     std::size_t len;
     bool invalid;
     bool cr;
@@ -255,30 +322,104 @@ struct Line {
 
 Line in;
 
-void reject(const char *why)
+// Answers the entries parsed so far, in their order: "HOST NAME ADDRESS
+// WHY" or "HOST - REASON", logged with -v.
+void answer_all()
 {
-    put("- - ");
-    put(why);
-    if (verbose)
-        report(6, "- - %s", why);
-    put("\n");
+    if (nqueries > 0 && table != nullptr)
+        (void)nearest_table_find_many(table, queries, nqueries, answers, reasons);
+    for (std::size_t i = 0, k = 0; i < nentries; ++i) {
+        const entry &e = entries[i];
+        const std::size_t first = outlen;
+        if (e.host[0] != '\0') {
+            put(e.host);
+            put(" ");
+        }
+        if (e.reply != nullptr) {
+            put(e.reply);
+        } else if (e.bits) {
+            by_bits(queries[k++].to);
+        } else if (const nearest &r = answers[k]; reasons[k++] == NEAREST_FOUND) {
+            put(r.name);
+            put(" ");
+            put(text_of(&r));
+            put(" ");
+            put(r.why);
+        } else {
+            put("- ");
+            put(nearest_reason(reasons[k - 1]));
+        }
+        if (verbose)
+            report(6, "%.*s", static_cast<int>(outlen - first), out + first);
+        put("\n");
+        if (outlen > sizeof out - maxline - 64)
+            flush();
+    }
+    nentries = nqueries = 0;
+}
+
+// A line answered without a lookup: "HOST why", or why alone without a
+// host.
+void reply(entry &e, const char *host, const char *why)
+{
+    if (host != nullptr)
+        std::memcpy(e.host, host, std::strlen(host) + 1);
+    e.reply = why;
+}
+
+// Parses text, a line of words, into the next entry.
+void parse(char *text)
+{
+    entry &e = entries[nentries++];
+    e = entry{};
+    const char *sep = " \t";
+    char *at = nullptr;
+    const char *host = strtok_r(text, sep, &at);
+    if (host == nullptr) {
+        reply(e, nullptr, "- - empty");
+        return;
+    }
+    if (std::strlen(host) > maxhost) {
+        reply(e, nullptr, "- - long");
+        return;
+    }
+    nearest_query &q = queries[nqueries];
+    q = nearest_query{};
+    q.size = sizeof q;
+    answers[nqueries].size = sizeof answers[nqueries];
+    for (const char *w; (w = strtok_r(nullptr, sep, &at)) != nullptr;) {
+        const char *value = strtok_r(nullptr, sep, &at);
+        if (value == nullptr || !word(w, value, &q)) {
+            reply(e, host, "- invalid");
+            return;
+        }
+    }
+    if (!resolve(host, &q.to)) {
+        reply(e, host, "- unknown");
+        return;
+    }
+    std::memcpy(e.host, host, std::strlen(host) + 1);
+    e.bits = table == nullptr;
+    if (e.bits && q.flags != 0) { // the words need the table
+        reply(e, host, "- none");
+        return;
+    }
+    ++nqueries;
 }
 
 void serve()
 {
-    if (in.len == 0)
-        reject("empty");
-    else if (in.len > maxhost)
-        reject("long");
-    else if (in.invalid)
-        reject("invalid");
-    else {
+    if (in.len > maxline) {
+        reply(entries[nentries++] = entry{}, nullptr, "- - long");
+    } else if (in.invalid) {
+        reply(entries[nentries++] = entry{}, nullptr, "- - invalid");
+    } else {
         in.text[in.len] = '\0';
-        answer(in.text);
+        parse(in.text);
     }
     in = Line{};
-    if (outlen > sizeof out - 2 * maxhost - INET6_ADDRSTRLEN - 32)
-        flush();
+    if (nentries == batch)
+        answer_all();
 }
 
 void take(char c)
@@ -290,22 +431,23 @@ void take(char c)
     in.cr = c == '\r';
     if (in.cr)
         return;
-    if (in.len < maxhost)
+    if (in.len < maxline)
         in.text[in.len] = c;
-    in.len += in.len <= maxhost ? 1 : 0; // one more than fits marks the line long
-    in.invalid = in.invalid || static_cast<unsigned char>(c) <= ' ' || c == '\x7f';
+    in.len += in.len <= maxline ? 1 : 0; // one more than fits marks the line long
+    const auto u = static_cast<unsigned char>(c);
+    in.invalid = in.invalid || ((u < ' ' && c != '\t') || c == '\x7f');
 }
 
 // Applies the events queued since the last read, so that no answer predates
 // a change announced before its line was read.
 void follow()
 {
-    if (nl >= 0 && nearest_update() == 1)
+    if (table != nullptr && nearest_table_update(table) == 1)
         report(4, "netlink: events were lost; the table was read anew");
 }
 
-// Reads what standard input holds and answers the lines it ends: 1 while
-// there is more to come, 0 at its end.
+// Reads what standard input holds and answers the lines it ends, as one
+// batch: 1 while there is more to come, 0 at its end.
 int feed()
 {
     static char buf[65536];
@@ -324,27 +466,27 @@ int feed()
             serve();
         else
             take(buf[i]);
+    answer_all();
     flush();
     return n > 0 ? 1 : 0;
 }
 
 void serve_forever()
 {
-    pollfd fds[2] = {{0, POLLIN, 0}, {nl, POLLIN, 0}};
+    pollfd fds[2] = {{0, POLLIN, 0}, {table != nullptr ? nearest_table_fd(table) : -1, POLLIN, 0}};
     for (;;) {
-        if (wait_in([&fds] { return poll(fds, nl >= 0 ? 2 : 1, -1); }) < 0) {
+        if (wait_in([&fds] { return poll(fds, fds[1].fd >= 0 ? 2 : 1, -1); }) < 0) {
             if (errno == EINTR)
                 continue;
             report(3, "poll: %s", get_errmsg());
             _exit(1);
         }
-        if (nl >= 0 && fds[1].revents != 0)
+        if (fds[1].fd >= 0 && fds[1].revents != 0)
             follow(); // keep the queue short while no line comes
         if (fds[0].revents != 0 && feed() == 0)
             return;
     }
 }
-
 void signals()
 {
     struct sigaction sa {};
@@ -356,15 +498,31 @@ void signals()
     std::signal(SIGPIPE, SIG_IGN); // a reader that goes away is a write error
 }
 
-// The table, or else getif's list; says which in the log.
-void start()
+// The table of network namespace netns (a name under /run/netns, or a
+// path), or of the daemon's own when it is null, or else getif's list; says
+// which in the log. False when the namespace given has no table.
+bool start(const char *netns)
 {
-    nl = nearest_open();
+    int fd = -1;
+    if (netns != nullptr) {
+        char path[PATH_MAX];
+        std::snprintf(path, sizeof path, "%s%s",
+                      std::strchr(netns, '/') != nullptr ? "" : "/run/netns/", netns);
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            report(3, "%s: %s", path, get_errmsg());
+            return false;
+        }
+    }
+    table = nearest_table_open(fd);
+    if (fd >= 0)
+        close(fd);
     s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (nl >= 0)
+    if (table != nullptr)
         report(6, "following the addresses through netlink");
-    else
+    else if (netns == nullptr)
         report(5, "answering IPv4 by leading bits from the interface list, IPv6 not at all");
+    return table != nullptr || netns == nullptr;
 }
 
 } // namespace
@@ -373,13 +531,17 @@ int main(int argc, char *argv[])
 {
     progname = argv[0];
     const bool output = descriptors();
-    for (int c; (c = getopt(argc, argv, "+vd:")) != -1;) {
+    const char *netns = nullptr;
+    for (int c; (c = getopt(argc, argv, "+vd:n:")) != -1;) {
         if (c == 'v') {
             verbose = true;
         } else if (c == 'd') {
             debug = static_cast<int>(std::strtol(optarg, nullptr, 10));
+        } else if (c == 'n') {
+            netns = optarg;
         } else {
-            std::fprintf(stderr, "usage: %s [-v] [-d LEVEL] [ADDRESS...]\n", progname);
+            std::fprintf(stderr, "usage: %s [-v] [-d LEVEL] [-n NETNS] [ADDRESS...]\n",
+                         progname);
             return 1;
         }
     }
@@ -390,11 +552,15 @@ int main(int argc, char *argv[])
         return 1;
     }
     signals();
-    start();
+    if (!start(netns))
+        return 1;
     for (int i = optind; i < argc; ++i) {
         const bool was = verbose;
         verbose = true;
-        answer(argv[i]);
+        char line[maxline + 1];
+        std::snprintf(line, sizeof line, "%s", argv[i]);
+        parse(line);
+        answer_all();
         verbose = was;
         outlen = 0; // into the log only
     }

@@ -549,7 +549,7 @@ int find(const state &st, const nearest_query &in, unsigned uid, nearest *out)
     if ((f & ~known) != 0 || !read_to(in.to, &q))
         return NEAREST_INVALID;
     if ((f & NEAREST_FROM) != 0 && !read_from(in.from, &q))
-        return q.slot == v4 ? NEAREST_NONE : NEAREST_INVALID;
+        return NEAREST_INVALID;
     if ((f & NEAREST_OIF) != 0)
         q.oif = static_cast<int>(in.oif);
     q.mark = (f & NEAREST_MARK) != 0 ? in.mark : 0;

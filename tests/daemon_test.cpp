@@ -251,9 +251,20 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
          {up, "\n", std::string(5000, 'x') + "\n", std::string("10.1\0.2.9\n", 10), "gate way\n",
           "nowhere\n", "gateway\r\n", "10.1\r.2.9\n", "10.1.2.9\r", "+sleep 0.1", "9\n",
           "10.1.2.9\n", "term"},
-         "- - empty\n- - long\n- - invalid\n- - invalid\nnowhere - unknown\n"
+         "- - empty\n- - long\n- - invalid\ngate - invalid\nnowhere - unknown\n"
          "gateway b0 10.1.2.3 route\n- - invalid\n- - invalid\n" +
              b0 + "exit 0, 1 entries\n"},
+        {"words after the host, as ip route get takes them; a word or value it does not know",
+         false,
+         false,
+         {up,
+          "10.1.2.9 oif b1\n10.1.2.9 from 20.0.0.1\n10.1.2.9  mark 7 tos 0x10\tdport 53\n"
+          "gateway from 10.1.2.3 ipproto tcp\n10.1.2.9 oif nope\n10.1.2.9 mark\n"
+          "10.1.2.9 sport 70000\n10.1.2.9 from 2001:db8::1\n10.1.2.9 via 10.1.2.1\n",
+          "eof"},
+         "10.1.2.9 b1 20.0.0.1 route\n10.1.2.9 b0 20.0.0.1 route\n" + b0 +
+             "gateway b0 10.1.2.3 route\n10.1.2.9 - invalid\n10.1.2.9 - invalid\n"
+             "10.1.2.9 - invalid\n10.1.2.9 - invalid\n10.1.2.9 - invalid\nexit 0, 1 entries\n"},
         {"a last line without a newline",
          false,
          false,
@@ -296,21 +307,30 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
     }
 }
 
-TEST_F(Daemon, StandardDescriptors)
+TEST_F(Daemon, StartsOrSaysWhy)
 {
     const std::string path = daemon_path();
+    const std::string other = "mount -t tmpfs tmpfs /run && ip netns add c1 && ip -n c1 link add e0 "
+                              "type bridge && ip -n c1 link set e0 up && ip -n c1 addr add "
+                              "10.9.0.2/24 dev e0 && ";
     const struct {
         const char *what, *redirect, *out, *err;
         int status;
+        std::string setup;
     } cases[] = {
         {"no standard output: an error before anything is read", " >&-", "",
          ": error(3):  standard output: Bad file descriptor\n", 1},
         {"no standard input: an empty input", " 0<&-", "",
          ": info(6):   following the addresses through netlink\n", 0},
+        {"another network namespace, by name", " -n c1 <<'EOF'\n10.9.0.7\n10.9.0.7 oif e0\nEOF",
+         "10.9.0.7 e0 10.9.0.2 subnet\n10.9.0.7 e0 10.9.0.2 subnet\n",
+         ": info(6):   following the addresses through netlink\n", 0, other},
+        {"a network namespace that is not there", " -n c2 </dev/null", "",
+         ": error(3):  /run/netns/c2: No such file or directory\n", 1, other},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.devlog = true}, [&] {
-            execute("sh", {"sh", "-c", "exec timeout 5 " + path + " -d 3" + c.redirect});
+            execute("sh", {"sh", "-c", c.setup + "exec timeout 5 " + path + " -d 3" + c.redirect});
         });
         EXPECT_EQ(o.out, c.out) << c.what;
         EXPECT_EQ(o.err, path + c.err) << c.what;
