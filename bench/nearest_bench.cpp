@@ -5,6 +5,10 @@
 //   (ms), resident bytes per route, one lookup (ns), the connect trick on a
 //   reused socket (ns), one event (us), one cold lookup (ns), the connect
 //   trick for the same (ns)
+// and a second line, for a table handle on the same namespace:
+//   NAME-threads, a cold lookup in batches of 64 (ns a destination),
+//   lookups a second from 1 thread, from 2, and from 1 while another
+//   applies 10,000 route changes a second (millions), the changes applied
 // Lookups ask 4,096 destinations drawn across the IPv4 space and 2000::/4,
 // three IPv4 to one IPv6, again and again; cold ones ask 262,144 such
 // destinations once each, so that the table is read from memory rather than
@@ -21,7 +25,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +36,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 const char *progname = "nearest_bench";
@@ -196,6 +204,83 @@ double per_event()
     return median(each);
 }
 
+// The queries for destinations to.
+std::vector<nearest_query> queries(const std::vector<destination> &to)
+{
+    std::vector<nearest_query> q(to.size());
+    for (std::size_t i = 0; i < to.size(); ++i)
+        std::memcpy(&q[i].to, &to[i], sizeof q[i].to);
+    return q;
+}
+
+// A cold lookup in batches of 64, per destination.
+double per_batched(nearest_table *t, const std::vector<nearest_query> &q)
+{
+    constexpr std::size_t batch = 64;
+    std::vector<nearest> answers(batch);
+    std::size_t found = 0;
+    const auto start = clock_type::now();
+    for (std::size_t i = 0; i + batch <= q.size(); i += batch)
+        found += nearest_table_find_many(t, &q[i], batch, answers.data(), nullptr);
+    const double ns = since(start) / static_cast<double>(q.size());
+    return found > 0 ? ns : 0;
+}
+
+// Lookups a second, in millions, from each of threads threads for a
+// second, over the cold destinations, while busy() runs beside them.
+template <typename Busy>
+double rate(nearest_table *t, const std::vector<nearest_query> &q, int threads, Busy busy)
+{
+    std::atomic<bool> stop{false};
+    std::atomic<long> done{0};
+    std::vector<std::thread> readers;
+    for (int k = 0; k < threads; ++k)
+        readers.emplace_back([&, k] {
+            nearest r{};
+            long n = 0;
+            for (std::size_t i = static_cast<std::size_t>(k) * 7919; !stop.load(std::memory_order_relaxed); ++n, ++i)
+                (void)nearest_table_find(t, &q[i & (q.size() - 1)], &r);
+            done.fetch_add(n);
+        });
+    const auto start = clock_type::now();
+    busy(start);
+    stop.store(true);
+    for (std::thread &r : readers)
+        r.join();
+    return static_cast<double>(done.load()) / (since(start) / 1e9) / 1e6;
+}
+
+// For a second: nothing.
+void idle(clock_type::time_point start)
+{
+    std::this_thread::sleep_until(start + std::chrono::seconds(1));
+}
+
+// For a second: 10,000 route changes, 100 every 10 ms, written to ip
+// -batch, applied to t as they come. Returns how many were applied.
+long changing(nearest_table *t, clock_type::time_point start)
+{
+    FILE *ip = popen("ip -force -batch - 2>/dev/null", "w"); // NOLINT(cert-env33-c)
+    if (ip == nullptr)
+        std::exit(1);
+    long applied = 0;
+    for (int tick = 0; tick < 100; ++tick) {
+        for (int i = 0; i < 100; ++i)
+            std::fprintf(ip, "route %s 240.1.%d.0/24 dev lo\n", tick % 2 == 0 ? "add" : "del", i);
+        std::fflush(ip);
+        const auto next = start + std::chrono::milliseconds(10 * (tick + 1));
+        while (clock_type::now() < next) {
+            pollfd p{nearest_table_fd(t), POLLIN, 0};
+            (void)poll(&p, 1, 1);
+            (void)nearest_table_update(t);
+        }
+        applied += 100;
+    }
+    pclose(ip);
+    (void)nearest_table_update(t);
+    return applied;
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter
@@ -234,5 +319,16 @@ int main(int argc, char *argv[])
                 median(fills), median(dumps),
                 static_cast<double>(held) / static_cast<double>(routes), lookup, trick, event,
                 cold_lookup, cold_trick);
+    nearest_table *t = nearest_table_open(-1);
+    if (t == nullptr)
+        return 1;
+    const std::vector<nearest_query> q = queries(cold);
+    const double batched = per_batched(t, q);
+    const double one = rate(t, q, 1, idle);
+    const double two = rate(t, q, 2, idle);
+    long changes = 0;
+    const double busy = rate(t, q, 1, [&](clock_type::time_point start) { changes = changing(t, start); });
+    std::printf("%s-threads %.1f %.2f %.2f %.2f %ld\n", name, batched, one, two, busy, changes);
+    nearest_table_close(t);
     return 0;
 }

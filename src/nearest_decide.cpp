@@ -109,10 +109,19 @@ void marks(const address &x, const target &t, int *m)
 
 constexpr int nmarks = 10;
 
+// What a batch knows of a query before its decision: the longest prefix
+// that holds its destination in the tables that the first rules name.
+struct hints {
+    int n = 0;
+    u32 ids[2] = {};
+    const table *tables[2] = {};
+    u32 match[2] = {};
+};
+
 // The decision for one query on one copy of the state.
 class decision {
   public:
-    decision(const state &s, const query &asked) : st(s), q(asked)
+    decision(const state &s, const query &asked, const hints &h) : st(s), q(asked), known(h)
     {
     }
 
@@ -141,6 +150,7 @@ class decision {
   private:
     const state &st;
     const query &q;
+    const hints &known;
 
     static bool up(const device *d)
     {
@@ -202,6 +212,8 @@ class decision {
     // Whether rule r selects the packet.
     [[nodiscard]] bool selects(const rule &r) const
     {
+        if (r.plain)
+            return !r.invert;
         const bool m = from_selected(r) && same_bits(r.dst, q.key, r.dstlen) &&
                        (r.tos == 0 || r.tos == q.tos) && ((r.mark ^ q.mark) & r.mask) == 0 &&
                        q.uid >= r.uidlo && q.uid <= r.uidhi &&
@@ -312,9 +324,9 @@ class decision {
 
     // The longest prefix of the table that holds the destination and has a
     // route for the packet; a shorter one where a longer one has none.
-    template <typename Prefixes> result in_table(const Prefixes &t) const
+    template <typename Prefixes> result in_table(const Prefixes &t, u32 first) const
     {
-        for (u32 p = t.match(q.key); p != none; p = t.shorter(q.key, t.prefix_len(p))) {
+        for (u32 p = first; p != none; p = t.shorter(q.key, t.prefix_len(p))) {
             result x = in_prefix(t.value(p));
             x.len = t.prefix_len(p);
             if (x.v != verdict::next || x.chosen != nullptr)
@@ -325,10 +337,15 @@ class decision {
 
     [[nodiscard]] result lookup(u32 id) const
     {
-        const table *t = st.find_table(id);
+        const int k = known.n > 0 && known.ids[0] == id ? 0 : known.n > 1 && known.ids[1] == id ? 1 : -1;
+        const table *t = k >= 0 ? known.tables[k] : st.find_table(id);
         if (t == nullptr)
             return {verdict::next, id, nullptr, none, 0};
-        result x = q.slot == v4 ? in_table(t->v4) : in_table(t->v6);
+        result x{};
+        if (q.slot == v4)
+            x = in_table(t->v4, k >= 0 ? known.match[k] : t->v4.match(q.key));
+        else
+            x = in_table(t->v6, k >= 0 ? known.match[k] : t->v6.match(q.key));
         x.table = id;
         return x;
     }
@@ -420,20 +437,24 @@ class decision {
     int record(nearest *out, const device *d, const u8 *source, u32 a, const result &x,
                const char *why) const
     {
-        nearest r{};
+        nearest whole;
+        // Straight into the caller's record when it holds all of this one.
+        nearest &r = out->size == 0 || out->size >= sizeof r ? *out : whole;
+        const unsigned size = out->size;
+        r = nearest{};
+        r.size = size;
         std::memcpy(r.name, d->name, sizeof r.name);
         r.index = static_cast<unsigned>(d->index);
         r.family = q.slot == v4 ? AF_INET : AF_INET6;
-        std::memcpy(&r.addr, source, q.slot == v4 ? 4 : 16);
+        std::memcpy(&r.addr, source, 16); // an IPv4 address's 4, then zeros
         r.prefixlen = a != none ? st.addresses[a].len : bits(q.slot);
         if (x.hop != none && st.hops[x.hop].nh.gwslot == q.slot)
-            std::memcpy(&r.gateway, st.hops[x.hop].nh.gateway, q.slot == v4 ? 4 : 16);
+            std::memcpy(&r.gateway, st.hops[x.hop].nh.gateway, 16);
         r.table = x.table;
         r.why = why;
-        // As much of it as the caller's record holds, its size left as it is.
-        const std::size_t size = out->size == 0 ? sizeof r : std::min<std::size_t>(out->size, sizeof r);
-        std::memcpy(reinterpret_cast<char *>(out) + sizeof r.size,
-                    reinterpret_cast<const char *>(&r) + sizeof r.size, size - sizeof r.size);
+        if (&r == &whole) // as much of it as the caller's record holds
+            std::memcpy(reinterpret_cast<char *>(out) + sizeof r.size,
+                        reinterpret_cast<const char *>(&r) + sizeof r.size, size - sizeof r.size);
         return NEAREST_FOUND;
     }
 
@@ -447,7 +468,7 @@ class decision {
     // source given.
     int to_nothing(nearest *out) const
     {
-        static const u8 home[4] = {127, 0, 0, 1};
+        static const u8 home[16] = {127, 0, 0, 1};
         const device *lo = loopback_device();
         if (lo == nullptr)
             return NEAREST_NONE;
@@ -540,26 +561,96 @@ bool read_from(const nearest_address &from, query *q)
 
 } // namespace
 
-int find(const state &st, const nearest_query &in, unsigned uid, nearest *out)
+namespace {
+
+// The query in, read into *q; false for one this library cannot read.
+bool read_query(const nearest_query &in, unsigned uid, query *q)
 {
     constexpr unsigned known = NEAREST_FROM | NEAREST_OIF | NEAREST_MARK | NEAREST_UID |
                                NEAREST_TOS | NEAREST_IPPROTO | NEAREST_SPORT | NEAREST_DPORT;
-    query q{};
+    *q = query{};
     const unsigned f = in.flags;
-    if ((f & ~known) != 0 || !read_to(in.to, &q))
-        return NEAREST_INVALID;
-    if ((f & NEAREST_FROM) != 0 && !read_from(in.from, &q))
-        return NEAREST_INVALID;
+    if ((f & ~known) != 0 || !read_to(in.to, q))
+        return false;
+    if ((f & NEAREST_FROM) != 0 && !read_from(in.from, q))
+        return false;
     if ((f & NEAREST_OIF) != 0)
-        q.oif = static_cast<int>(in.oif);
-    q.mark = (f & NEAREST_MARK) != 0 ? in.mark : 0;
-    q.uid = (f & NEAREST_UID) != 0 ? in.uid : uid;
+        q->oif = static_cast<int>(in.oif);
+    q->mark = (f & NEAREST_MARK) != 0 ? in.mark : 0;
+    q->uid = (f & NEAREST_UID) != 0 ? in.uid : uid;
     // IPv4 compares the TOS bits of RFC 1349; IPv6 the DSCP.
-    q.tos = (f & NEAREST_TOS) == 0 ? 0 : in.tos & (q.slot == v4 ? 0x1c : 0xfc);
-    q.ipproto = (f & NEAREST_IPPROTO) != 0 ? in.ipproto : 0;
-    q.sport = (f & NEAREST_SPORT) != 0 ? in.sport : 0;
-    q.dport = (f & NEAREST_DPORT) != 0 ? in.dport : 0;
-    return decision(st, q).find(out);
+    q->tos = (f & NEAREST_TOS) == 0 ? 0 : in.tos & (q->slot == v4 ? 0x1c : 0xfc);
+    q->ipproto = (f & NEAREST_IPPROTO) != 0 ? in.ipproto : 0;
+    q->sport = (f & NEAREST_SPORT) != 0 ? in.sport : 0;
+    q->dport = (f & NEAREST_DPORT) != 0 ? in.dport : 0;
+    return true;
+}
+
+// The first two tables that the rules of family s name and the host has,
+// which most lookups read.
+void first_tables(const state &st, int s, hints *h)
+{
+    for (u32 i = 0; i < st.rules[s].n && h->n < 2; ++i) {
+        const rule &r = st.rules[s].list[i];
+        const table *t = r.action == FR_ACT_TO_TBL ? st.find_table(r.table) : nullptr;
+        if (t != nullptr && (h->n == 0 || r.table != h->ids[0])) {
+            h->ids[h->n] = r.table;
+            h->tables[h->n++] = t;
+        }
+    }
+}
+
+// Walks the tables of h for the destinations of family s among qs, all at
+// once, and keeps each one's longest prefix in its hints.
+void walk(const state &st, int s, const query *qs, std::size_t n, hints *h)
+{
+    const u8 *keys[prefix_table<4>::walks];
+    std::size_t of[prefix_table<4>::walks];
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (qs[i].slot == s) {
+            keys[m] = qs[i].key;
+            of[m++] = i;
+        }
+    hints first{};
+    first_tables(st, s, &first);
+    for (int k = 0; k < first.n && m > 0; ++k) {
+        u32 match[prefix_table<4>::walks];
+        if (s == v4)
+            first.tables[k]->v4.match_many(keys, m, match);
+        else
+            first.tables[k]->v6.match_many(keys, m, match);
+        for (std::size_t j = 0; j < m; ++j) {
+            h[of[j]].match[k] = match[j];
+            if (k == 0)
+                h[of[j]] = hints{first.n, {first.ids[0], first.ids[1]},
+                                 {first.tables[0], first.tables[1]}, {match[j], none}};
+        }
+    }
+}
+
+} // namespace
+
+int find(const state &st, const nearest_query &in, unsigned uid, nearest *out)
+{
+    query q;
+    if (!read_query(in, uid, &q))
+        return NEAREST_INVALID;
+    return decision(st, q, hints{}).find(out);
+}
+
+void find_many(const state &st, const nearest_query *const *in, std::size_t n, unsigned uid,
+               nearest *const *out, int *codes)
+{
+    query qs[batch]{};
+    hints h[batch];
+    for (std::size_t i = 0; i < n; ++i)
+        if (!read_query(*in[i], uid, &qs[i]))
+            qs[i].slot = -1;
+    walk(st, v4, qs, n, h);
+    walk(st, v6, qs, n, h);
+    for (std::size_t i = 0; i < n; ++i)
+        codes[i] = qs[i].slot < 0 ? NEAREST_INVALID : decision(st, qs[i], h[i]).find(out[i]);
 }
 
 } // namespace nearest_internal

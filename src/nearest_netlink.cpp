@@ -314,6 +314,9 @@ bool rule_change(const nlmsghdr *h, change *c)
     // meets.
     r.needs = number(tb[FRA_TUN_ID], 0) != 0 || tb[FRA_L3MDEV] != nullptr ||
               newer_selector(h, sizeof frh);
+    r.plain = r.srclen == 0 && r.dstlen == 0 && r.tos == 0 && r.mask == 0 && r.iif[0] == '\0' &&
+              r.oif[0] == '\0' && r.uidlo == 0 && r.uidhi == 0xffffffffU && r.ipproto == 0 &&
+              r.sport[0] == 0 && r.dport[0] == 0 && !r.needs;
     r.suppress_len = static_cast<int>(number(tb[FRA_SUPPRESS_PREFIXLEN], 0xffffffffU));
     const u32 group = number(tb[FRA_SUPPRESS_IFGROUP], 0xffffffffU);
     r.suppress_group = group == 0xffffffffU ? -1 : static_cast<long>(group);

@@ -244,6 +244,36 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         }
     }
 
+    // The most addresses match_many() walks at once.
+    static constexpr std::size_t walks = 64;
+
+    // The longest prefix that holds each of n addresses (n at most walks),
+    // into out, as match() finds it; the walks go in turns, each reading one
+    // slot a turn, and ask for the next read ahead, so that the misses of
+    // one overlap those of the others. Each answer's record is asked for
+    // ahead too, for the caller.
+    void match_many(const u8 *const *keys, std::size_t n, u32 *out) const
+    {
+        walk w[walks];
+        u8 going[walks]; // the walks not yet done
+        std::size_t nlive = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = none;
+            if (nnodes == 0)
+                continue;
+            w[i] = walk{&root[index(keys[i], 0)], 0, 0, walk_slot};
+            __builtin_prefetch(w[i].at);
+            going[nlive++] = static_cast<u8>(i);
+        }
+        while (nlive > 0) {
+            std::size_t still = 0;
+            for (std::size_t j = 0; j < nlive; ++j)
+                if (step(keys[going[j]], &w[going[j]], &out[going[j]]))
+                    going[still++] = going[j];
+            nlive = still;
+        }
+    }
+
     // The longest prefix that holds address a and is shorter than len, or
     // none: where a longer match did not answer.
     [[nodiscard]] u32 shorter(const u8 *a, int len) const
@@ -355,6 +385,16 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     }
 
   private:
+    // A walk of match_many(): what it reads next, a slot, a single's record
+    // to check or a node's cover, and where it is.
+    enum : u8 { walk_slot, walk_single, walk_cover };
+    struct walk {
+        const u32 *at;
+        u32 node;
+        int depth;
+        u8 kind;
+    };
+
     static constexpr u32 node_tag = 1;
     static constexpr u32 prefix_tag = 2;
     static constexpr u32 single_tag = 3;
@@ -412,6 +452,42 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     static int count(u32 n)
     {
         return n == 0 ? static_cast<int>(rootslots) : 16;
+    }
+
+    // One turn of a walk of match_many(): reads what the walk asked for,
+    // and asks for what it reads next; false once *out is its answer.
+    bool step(const u8 *key, walk *w, u32 *out) const
+    {
+        if (w->kind == walk_single) {
+            const prefix &x = prefixes[*out];
+            *out = same_bits(x.key, key, x.len) ? *out : x.cover;
+        } else if (w->kind == walk_cover) {
+            *out = covers[w->node];
+        } else {
+            const u32 s = *w->at;
+            switch (s & 3) {
+            case node_tag:
+                w->node = s >> 2;
+                w->at = &nodes[w->node].slot[index(key, ++w->depth)];
+                __builtin_prefetch(w->at);
+                return true;
+            case single_tag:
+                *out = s >> 2;
+                w->kind = walk_single;
+                __builtin_prefetch(&prefixes[*out]);
+                return true;
+            case prefix_tag:
+                *out = s >> 2;
+                break;
+            default:
+                w->kind = walk_cover;
+                __builtin_prefetch(&covers[w->node]);
+                return true;
+            }
+        }
+        if (*out != none) // for the caller, who reads it next
+            __builtin_prefetch(&prefixes[*out]);
+        return false;
     }
 
     static void masked(u8 *out, const u8 *in, int len)

@@ -70,6 +70,7 @@ struct rule {
     u32 sport[3];        // a port range and its mask, or zeros for any
     u32 dport[3];
     bool needs;          // a selector no local packet meets: a tunnel, an L3 master, newer ones
+    bool plain;          // no selector at all: it selects every packet
     int suppress_len;    // -1 when unset
     long suppress_group; // -1 when unset
 };
@@ -257,6 +258,12 @@ u32 choose4(const state &st, int index, const u8 *gw, int scope);
 // The answer to query q on st into *out: NEAREST_FOUND or why there is
 // none. uid is the one a query without its own has.
 int find(const state &st, const nearest_query &q, unsigned uid, nearest *out);
+
+// The answers to n queries (n at most batch), their walks of the first
+// tables interleaved: out[i] and codes[i] for in[i].
+constexpr std::size_t batch = 64;
+void find_many(const state &st, const nearest_query *const *in, std::size_t n, unsigned uid,
+               nearest *const *out, int *codes);
 
 // --- The netlink side
 

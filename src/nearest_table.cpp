@@ -31,6 +31,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -268,21 +269,34 @@ size_t nearest_table_find_many(nearest_table *t, const nearest_query *queries, s
 {
     if (n == 0)
         return 0;
-    const bool readable = fits(queries->size, sizeof *queries) && fits(answers->size, sizeof *answers);
+    const bool readable =
+        fits(queries->size, sizeof *queries) && fits(answers->size, sizeof *answers);
     const std::size_t qstep = stride(queries->size, sizeof *queries);
     const std::size_t astep = stride(answers->size, sizeof *answers);
     const auto *q = reinterpret_cast<const char *>(queries);
     auto *a = reinterpret_cast<char *>(answers);
     const reading r(t);
     std::size_t found = 0;
-    for (std::size_t i = 0; i < n; ++i, q += qstep, a += astep) {
-        nearest_query one;
-        std::memcpy(&one, q, sizeof one);
-        auto *answer = reinterpret_cast<nearest *>(a);
-        const int code = readable ? find(r.copy_read(), one, t->uid, answer) : NEAREST_INVALID;
-        found += code == NEAREST_FOUND ? 1 : 0;
-        if (reasons != nullptr)
-            reasons[i] = code;
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = std::min(n - done, batch);
+        nearest_query copies[batch];
+        const nearest_query *in[batch];
+        nearest *out[batch];
+        int codes[batch];
+        for (std::size_t i = 0; i < m; ++i, q += qstep, a += astep) {
+            std::memcpy(&copies[i], q, sizeof copies[i]); // it may be a shorter form
+            in[i] = &copies[i];
+            out[i] = reinterpret_cast<nearest *>(a);
+        }
+        if (readable)
+            find_many(r.copy_read(), in, m, t->uid, out, codes);
+        else
+            std::fill_n(codes, m, NEAREST_INVALID);
+        for (std::size_t i = 0; i < m; ++i, ++done) {
+            found += codes[i] == NEAREST_FOUND ? 1 : 0;
+            if (reasons != nullptr)
+                reasons[done] = codes[i];
+        }
     }
     return found;
 }

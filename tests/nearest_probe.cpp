@@ -168,6 +168,15 @@ void answer(const char *step)
         q.to.v6.sin6_scope_id = nearest_table_index(table, dest.c_str() + dest.find('%') + 1);
     nearest r{};
     const int code = nearest_table_find(table, &q, &r);
+    // The same query at the end of a batch of all asked so far, whose walks
+    // are interleaved: the same answer.
+    static std::vector<nearest_query> asked;
+    asked.push_back(q);
+    std::vector<nearest> many(asked.size());
+    std::vector<int> codes(asked.size());
+    nearest_table_find_many(table, asked.data(), asked.size(), many.data(), codes.data());
+    if (codes.back() != code || std::memcmp(&many.back(), &r, sizeof r) != 0)
+        std::printf("%s: a batch answers otherwise\n", step);
     // A mapped address is asked of the kernel as the IPv4 address it holds.
     const bool mapped = host.starts_with("::ffff:") && host.find('.') != std::string::npos;
     const bool six = ai->ai_family == AF_INET6 && !mapped;

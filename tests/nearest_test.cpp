@@ -483,10 +483,15 @@ Host random_host(unsigned n)
 
 TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
 {
-    for (unsigned n = 1; n <= (std::getenv("NEAREST_HOSTS") != nullptr ? static_cast<unsigned>(std::atoi(std::getenv("NEAREST_HOSTS"))) : 20U); ++n) {
+    // NEAREST_HOSTS, when set, asks for more hosts than a run's 20.
+    const char *more = std::getenv("NEAREST_HOSTS");
+    const unsigned hosts = more != nullptr ? static_cast<unsigned>(std::strtoul(more, nullptr, 10)) : 20;
+    for (unsigned n = 1; n <= hosts; ++n) {
         const Host h = random_host(n);
         const Outcome o = probe(h.setup, h.steps, false);
-        EXPECT_EQ(o.out.find(": kernel"), std::string::npos) << "host " << n << "\n"
+        const bool agree = o.out.find(": kernel") == std::string::npos &&
+                           o.out.find("otherwise") == std::string::npos;
+        EXPECT_TRUE(agree) << "host " << n << "\n"
                                                              << h.setup << "\n"
                                                              << h.steps[16] << "\n"
                                                              << o.out;
