@@ -234,11 +234,13 @@ double rate(nearest_table *t, const std::vector<nearest_query> &q, int threads, 
     std::atomic<bool> stop{false};
     std::atomic<long> done{0};
     std::vector<std::thread> readers;
+    readers.reserve(static_cast<std::size_t>(threads));
     for (int k = 0; k < threads; ++k)
         readers.emplace_back([&, k] {
             nearest r{};
             long n = 0;
-            for (std::size_t i = static_cast<std::size_t>(k) * 7919; !stop.load(std::memory_order_relaxed); ++n, ++i)
+            for (std::size_t i = static_cast<std::size_t>(k) * 7919;
+                 !stop.load(std::memory_order_relaxed); ++n, ++i)
                 (void)nearest_table_find(t, &q[i & (q.size() - 1)], &r);
             done.fetch_add(n);
         });
@@ -327,7 +329,8 @@ int main(int argc, char *argv[])
     const double one = rate(t, q, 1, idle);
     const double two = rate(t, q, 2, idle);
     long changes = 0;
-    const double busy = rate(t, q, 1, [&](clock_type::time_point start) { changes = changing(t, start); });
+    const double busy =
+        rate(t, q, 1, [&](clock_type::time_point start) { changes = changing(t, start); });
     std::printf("%s-threads %.1f %.2f %.2f %.2f %ld\n", name, batched, one, two, busy, changes);
     nearest_table_close(t);
     return 0;

@@ -190,7 +190,9 @@ bool protocol(const char *text, unsigned long *n)
     static const struct {
         const char *name;
         unsigned long number;
-    } names[] = {{"tcp", IPPROTO_TCP}, {"udp", IPPROTO_UDP}, {"icmp", IPPROTO_ICMP},
+    } names[] = {{"tcp", IPPROTO_TCP},
+                 {"udp", IPPROTO_UDP},
+                 {"icmp", IPPROTO_ICMP},
                  {"ipv6-icmp", IPPROTO_ICMPV6}};
     for (const auto &p : names)
         if (std::strcmp(text, p.name) == 0) {
@@ -217,8 +219,8 @@ bool word(const char *w, const char *value, nearest_query *q)
         const char *word;
         unsigned flag;
         unsigned long max;
-    } numbers[] = {{"oif", NEAREST_OIF, 0},          {"mark", NEAREST_MARK, UINT_MAX},
-                   {"uid", NEAREST_UID, UINT_MAX},   {"tos", NEAREST_TOS, 255},
+    } numbers[] = {{"oif", NEAREST_OIF, 0},           {"mark", NEAREST_MARK, UINT_MAX},
+                   {"uid", NEAREST_UID, UINT_MAX},    {"tos", NEAREST_TOS, 255},
                    {"ipproto", NEAREST_IPPROTO, 255}, {"sport", NEAREST_SPORT, 65535},
                    {"dport", NEAREST_DPORT, 65535}};
     for (const auto &k : numbers) {
@@ -540,8 +542,7 @@ int main(int argc, char *argv[])
         } else if (c == 'n') {
             netns = optarg;
         } else {
-            std::fprintf(stderr, "usage: %s [-v] [-d LEVEL] [-n NETNS] [ADDRESS...]\n",
-                         progname);
+            std::fprintf(stderr, "usage: %s [-v] [-d LEVEL] [-n NETNS] [ADDRESS...]\n", progname);
             return 1;
         }
     }

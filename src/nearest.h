@@ -8,7 +8,7 @@
 
 #include <net/if.h>
 #include <netinet/in.h>
-#include <stddef.h>
+#include <stddef.h> // NOLINT(modernize-deprecated-headers): a C header too
 #include <sys/socket.h>
 
 #ifdef __cplusplus
@@ -165,11 +165,12 @@ int nearest_update(void);
 const struct nearest *nearest_find(const struct sockaddr *to, const char **why);
 
 // Applies the rtnetlink messages of one datagram to the table of
-// nearest_open (an empty one if none is open), as nearest_update does
+// nearest_open (an empty one if none is open), or to t, as nearest_update does
 // with each it reads; datagram is aligned as a struct nlmsghdr. Returns a
 // mask of NEAREST_DONE (a dump ended), NEAREST_INTR (a dump was interrupted)
 // and NEAREST_ERROR (the kernel refused a request). For tests and fuzzing.
 int nearest_feed(const void *datagram, size_t len);
+int nearest_table_feed(struct nearest_table *t, const void *datagram, size_t len);
 #define NEAREST_DONE 1
 #define NEAREST_INTR 2
 #define NEAREST_ERROR 4

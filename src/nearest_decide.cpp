@@ -171,8 +171,7 @@ class decision {
             return true;
         const u8 *f = q.from;
         const bool broadcast = f[0] == 255 && f[1] == 255 && f[2] == 255 && f[3] == 255;
-        return (f[0] & 0xf0) != 0xe0 && !broadcast && f[0] != 0 &&
-               st.find_address(v4, f) != none;
+        return (f[0] & 0xf0) != 0xe0 && !broadcast && f[0] != 0 && st.find_address(v4, f) != none;
     }
 
     // --- Policy rules
@@ -249,9 +248,8 @@ class decision {
     // multicast. Otherwise IPv6 takes it as a preference.
     [[nodiscard]] bool strict() const
     {
-        return q.oif != 0 &&
-               (q.slot == v4 || !q.has_from || q.key[0] == 0xff ||
-                (q.key[0] == 0xfe && (q.key[1] & 0xc0) == 0x80));
+        return q.oif != 0 && (q.slot == v4 || !q.has_from || q.key[0] == 0xff ||
+                              (q.key[0] == 0xfe && (q.key[1] & 0xc0) == 0x80));
     }
 
     // Whether a nexthop can carry the packet: through the device asked for,
@@ -282,9 +280,8 @@ class decision {
             return {verdict::found, 0, r, h, 0};
         for (const route *y = st.next_route(*r); y != nullptr && y->metric == r->metric;
              y = st.next_route(*y)) {
-            const u32 g = st.find_hop(*y, [&](u32 n) {
-                return st.hops[n].nh.oif == q.oif && alive(n, *y);
-            });
+            const u32 g =
+                st.find_hop(*y, [&](u32 n) { return st.hops[n].nh.oif == q.oif && alive(n, *y); });
             if (g != none && y->type == r->type)
                 return {verdict::found, 0, y, g, 0};
         }
@@ -324,7 +321,7 @@ class decision {
 
     // The longest prefix of the table that holds the destination and has a
     // route for the packet; a shorter one where a longer one has none.
-    template <typename Prefixes> result in_table(const Prefixes &t, u32 first) const
+    template <typename Prefixes> [[nodiscard]] result in_table(const Prefixes &t, u32 first) const
     {
         for (u32 p = first; p != none; p = t.shorter(q.key, t.prefix_len(p))) {
             result x = in_prefix(t.value(p));
@@ -337,7 +334,9 @@ class decision {
 
     [[nodiscard]] result lookup(u32 id) const
     {
-        const int k = known.n > 0 && known.ids[0] == id ? 0 : known.n > 1 && known.ids[1] == id ? 1 : -1;
+        int k = known.n - 1; // the hint for this table, or -1
+        while (k >= 0 && known.ids[k] != id)
+            --k;
         const table *t = k >= 0 ? known.tables[k] : st.find_table(id);
         if (t == nullptr)
             return {verdict::next, id, nullptr, none, 0};
@@ -437,7 +436,7 @@ class decision {
     int record(nearest *out, const device *d, const u8 *source, u32 a, const result &x,
                const char *why) const
     {
-        nearest whole;
+        nearest whole{};
         // Straight into the caller's record when it holds all of this one.
         nearest &r = out->size == 0 || out->size >= sizeof r ? *out : whole;
         const unsigned size = out->size;
@@ -506,12 +505,13 @@ class decision {
         const route &r = *x.chosen;
         const hop &h = st.hops[x.hop];
         const bool from = q.has_from && q.slot == v4; // IPv6 chooses its own
-        if (r.type == RTN_LOCAL) { // out through loopback, from itself
+        if (r.type == RTN_LOCAL) {                    // out through loopback, from itself
             const device *lo = loopback_device();
             const u8 *source = from ? q.from : h.has_prefsrc ? h.prefsrc : q.key;
-            const u32 a = from ? given() : h.has_prefsrc ? h.source : st.find_address(q.slot, q.key);
-            return lo != nullptr ? record(out, lo, source, a, x, "same")
-                                 : NEAREST_NONE;
+            const u32 a = from            ? given()
+                          : h.has_prefsrc ? h.source
+                                          : st.find_address(q.slot, q.key);
+            return lo != nullptr ? record(out, lo, source, a, x, "same") : NEAREST_NONE;
         }
         const device *d = device_of(x.hop);
         if (from)
@@ -623,8 +623,10 @@ void walk(const state &st, int s, const query *qs, std::size_t n, hints *h)
         for (std::size_t j = 0; j < m; ++j) {
             h[of[j]].match[k] = match[j];
             if (k == 0)
-                h[of[j]] = hints{first.n, {first.ids[0], first.ids[1]},
-                                 {first.tables[0], first.tables[1]}, {match[j], none}};
+                h[of[j]] = hints{first.n,
+                                 {first.ids[0], first.ids[1]},
+                                 {first.tables[0], first.tables[1]},
+                                 {match[j], none}};
         }
     }
 }

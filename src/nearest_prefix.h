@@ -226,8 +226,8 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         if (nnodes == 0)
             return none;
         u32 n = 0;
-        u32 s = root[index(a, 0)];
-        for (int d = 1;; s = nodes[n].slot[index(a, d++)]) {
+        u32 s = root[slot_at(a, 0)];
+        for (int d = 1;; s = nodes[n].slot[slot_at(a, d++)]) {
             switch (s & 3) {
             case node_tag:
                 n = s >> 2;
@@ -261,7 +261,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             out[i] = none;
             if (nnodes == 0)
                 continue;
-            w[i] = walk{&root[index(keys[i], 0)], 0, 0, walk_slot};
+            w[i] = walk{&root[slot_at(keys[i], 0)], 0, 0, walk_slot};
             __builtin_prefetch(w[i].at);
             going[nlive++] = static_cast<u8>(i);
         }
@@ -331,10 +331,12 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         if (!grow_mapped(&prefixes, &pcap, o.used) || !grow(&nodes, &c, o.nnodes) ||
             !grow(&covers, &ncap, c) || !same_buckets(o.nbuckets) || !map_root())
             return false;
-        std::memcpy(prefixes, o.prefixes, std::size_t{o.used} * sizeof(prefix));
+        if (o.used > 0) // every prefix taken out leaves the nodes
+            std::memcpy(prefixes, o.prefixes, std::size_t{o.used} * sizeof(prefix));
         std::memcpy(nodes, o.nodes, std::size_t{o.nnodes} * sizeof(node));
         std::memcpy(covers, o.covers, std::size_t{o.nnodes} * sizeof(u32));
-        std::memcpy(buckets, o.buckets, std::size_t{nbuckets} * sizeof(u32));
+        if (nbuckets > 0)
+            std::memcpy(buckets, o.buckets, std::size_t{nbuckets} * sizeof(u32));
         copy_root(o.root);
         used = o.used;
         freed = o.freed;
@@ -422,7 +424,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
 
     // The slot of address a in a node at depth d: the first 16 bits at the
     // root, then four bits a level.
-    static int index(const u8 *a, int d)
+    static int slot_at(const u8 *a, int d)
     {
         if (d == 0)
             return (a[0] << 8) | a[1];
@@ -468,7 +470,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             switch (s & 3) {
             case node_tag:
                 w->node = s >> 2;
-                w->at = &nodes[w->node].slot[index(key, ++w->depth)];
+                w->at = &nodes[w->node].slot[slot_at(key, ++w->depth)];
                 __builtin_prefetch(w->at);
                 return true;
             case single_tag:
@@ -534,7 +536,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         u32 n = 0;
         int d = 0;
         for (; d < target; ++d) {
-            const u32 s = slots(n)[index(k, d)];
+            const u32 s = slots(n)[slot_at(k, d)];
             if ((s & 3) == node_tag) {
                 n = s >> 2;
                 continue;
@@ -547,7 +549,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         }
         const int span = end(d) - len; // at least 0: depth_of(len) is d
         // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
-        const int first = index(k, d) & ~((1 << span) - 1);
+        const int first = slot_at(k, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
             const u32 s = slots(n)[i];
             const u32 c = (s & 3) == prefix_tag ? s >> 2 : cover_of(n, s);
@@ -708,25 +710,26 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         const u8 *key = prefixes[p].key;
         const int target = depth_of(prefixes[p].len);
         for (; d < target; ++d) {
-            const u32 s = slots(n)[index(key, d)];
+            const u32 s = slots(n)[slot_at(key, d)];
             if ((s & 3) == node_tag) {
                 n = s >> 2;
                 continue;
             }
             if ((s & 3) != single_tag) { // one prefix alone below: a single
-                slots(n)[index(key, d)] = single_slot(p, cover_of(n, s));
+                slots(n)[slot_at(key, d)] = single_slot(p, cover_of(n, s));
                 return;
             }
             // Two prefixes below: the single becomes a node holding both.
             const u32 q = s >> 2;
             const u32 c = new_node(prefixes[q].cover);
-            slots(n)[index(key, d)] = (c << 2) | node_tag;
+            slots(n)[slot_at(key, d)] = (c << 2) | node_tag;
             insert_from(c, d + 1, q);
             n = c;
         }
         const int len = prefixes[p].len;
-        const int span = end(d) - len;
-        const int first = index(key, d) & ~((1 << span) - 1);
+        const int span = end(d) - len; // at least 0: depth_of(len) is d
+        // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
+        const int first = slot_at(key, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
             u32 &s = slots(n)[i];
             switch (s & 3) {
@@ -790,7 +793,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         int d = 0;
         for (; d < target; ++d) {
             path[d] = n;
-            u32 &s = slots(n)[index(key, d)];
+            u32 &s = slots(n)[slot_at(key, d)];
             if (s == ((p << 2) | single_tag)) {
                 s = slot_for(prefixes[p].cover, d);
                 fold(path, d, key);
@@ -808,7 +811,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             r = find(key, l);
         const u32 fallback = r != none ? r : covers[n];
         const int span = end(d) - len;
-        const int first = index(key, d) & ~((1 << span) - 1);
+        const int first = slot_at(key, d) & ~((1 << span) - 1);
         for (int i = first; i < first + (1 << span); ++i) {
             u32 &s = slots(n)[i];
             if (s == ((p << 2) | prefix_tag))
@@ -840,7 +843,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             // A single whose cover is a prefix of this level keeps its node.
             if ((only & 3) == single_tag && prefixes[only >> 2].cover != covers[n])
                 return;
-            u32 &up = slots(path[d - 1])[index(key, d - 1)];
+            u32 &up = slots(path[d - 1])[slot_at(key, d - 1)];
             if (only == 0)
                 up = slot_for(covers[n], d - 1);
             else if ((only & 3) == single_tag)
@@ -918,7 +921,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             const int len = prefixes[p].len;
             if (len == 0 || len > rootbits)
                 return;
-            const auto first = static_cast<u32>(index(prefixes[p].key, 0));
+            const auto first = static_cast<u32>(slot_at(prefixes[p].key, 0));
             for (u32 i = first; i < first + (1U << (rootbits - len)); ++i) {
                 if (!painted[i / run]) {
                     std::fill_n(&best[i - (i % run)], run, covers[0]);

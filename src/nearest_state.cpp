@@ -71,8 +71,8 @@ bool same_rule(const rule &a, const rule &b)
            a.mask == b.mask && std::strcmp(a.iif, b.iif) == 0 && std::strcmp(a.oif, b.oif) == 0 &&
            a.uidlo == b.uidlo && a.uidhi == b.uidhi && a.ipproto == b.ipproto &&
            std::equal(a.sport, a.sport + 3, b.sport) && std::equal(a.dport, a.dport + 3, b.dport) &&
-           a.needs == b.needs &&
-           a.suppress_len == b.suppress_len && a.suppress_group == b.suppress_group;
+           a.needs == b.needs && a.suppress_len == b.suppress_len &&
+           a.suppress_group == b.suppress_group;
 }
 
 // The place of device index in st.devices: where it is, or would go.
@@ -208,10 +208,11 @@ class updater {
     // dump's in the order given; an IPv4 primary after the last primary of a
     // scope as wide or wider, a secondary last; an IPv6 one before the first of
     // a scope as narrow or narrower.
-    u32 *place_for(device *d, const address &x, bool dumped)
+    u32 *place_for(device *d, const address &x, bool dumped) const
     {
         if (dumped || (x.slot == v4 && (x.flags & IFA_F_SECONDARY) != 0))
-            return d->last[x.slot] != none ? &st.addresses[d->last[x.slot]].next : &d->first[x.slot];
+            return d->last[x.slot] != none ? &st.addresses[d->last[x.slot]].next
+                                           : &d->first[x.slot];
         u32 *at = &d->first[x.slot];
         if (x.slot == v6) {
             const int mine = scope6(x.local);
@@ -221,7 +222,8 @@ class updater {
         }
         u32 *after = &d->first[v4];
         for (; *at != none; at = &st.addresses[*at].next)
-            if ((st.addresses[*at].flags & IFA_F_SECONDARY) == 0 && x.scope <= st.addresses[*at].scope)
+            if ((st.addresses[*at].flags & IFA_F_SECONDARY) == 0 &&
+                x.scope <= st.addresses[*at].scope)
                 after = &st.addresses[*at].next;
         return after;
     }
@@ -239,7 +241,8 @@ class updater {
             ++st.gen;
             return;
         }
-        const u32 a = take(&st.addresses, &st.addrcap, &st.naddresses, &st.addrfreed, &address::next);
+        const u32 a =
+            take(&st.addresses, &st.addrcap, &st.naddresses, &st.addrfreed, &address::next);
         u32 *locals = a != none ? locals_of(c.slot, c.local, true) : nullptr;
         if (locals == nullptr) {
             if (a != none)
@@ -411,7 +414,7 @@ class updater {
     }
 
     // The first route of prefix p in slot s of table t, in its record.
-    route &head(table *t, int s, u32 p)
+    static route &head(table *t, int s, u32 p)
     {
         return s == v4 ? t->v4.value(p) : t->v6.value(p);
     }

@@ -66,8 +66,8 @@ struct rule {
     char oif[IF_NAMESIZE];
     u32 uidlo;
     u32 uidhi;
-    int ipproto;         // 0 for any
-    u32 sport[3];        // a port range and its mask, or zeros for any
+    int ipproto;  // 0 for any
+    u32 sport[3]; // a port range and its mask, or zeros for any
     u32 dport[3];
     bool needs;          // a selector no local packet meets: a tunnel, an L3 master, newer ones
     bool plain;          // no selector at all: it selects every packet
@@ -202,17 +202,13 @@ struct state {
     bool unfollowed_said;
 
     // The route after x among its prefix's, or null.
-    [[nodiscard]] const route *next_route(const route &x) const
-    {
-        return x.next != none ? &routes[x.next] : nullptr;
-    }
-    route *next_route(const route &x)
+    [[nodiscard]] route *next_route(const route &x) const
     {
         return x.next != none ? &routes[x.next] : nullptr;
     }
 
     // The first nexthop of route x for which f is true, or none.
-    template <typename F> u32 find_hop(const route &x, F f) const
+    template <typename F> [[nodiscard]] u32 find_hop(const route &x, F f) const
     {
         if (x.hop == none)
             return none;
@@ -257,7 +253,7 @@ u32 choose4(const state &st, int index, const u8 *gw, int scope);
 
 // The answer to query q on st into *out: NEAREST_FOUND or why there is
 // none. uid is the one a query without its own has.
-int find(const state &st, const nearest_query &q, unsigned uid, nearest *out);
+int find(const state &st, const nearest_query &in, unsigned uid, nearest *out);
 
 // The answers to n queries (n at most batch), their walks of the first
 // tables interleaved: out[i] and codes[i] for in[i].

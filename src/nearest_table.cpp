@@ -36,7 +36,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
+#include <numeric>
 
 using namespace nearest_internal;
 
@@ -62,12 +64,12 @@ unsigned my_place()
 } // namespace
 
 struct nearest_table {
-    state copies[2]{}; // zeros but where state says otherwise
-    std::atomic<unsigned> front{0}; // the copy lookups read
     readers counts[places]{};
-    bool diverged = false; // the back copy could not be made like the front
-    unsigned uid = 0;      // the uid of a query without one
     rtnl nl;
+    state copies[2]{};              // zeros but where state says otherwise
+    std::atomic<unsigned> front{0}; // the copy lookups read
+    unsigned uid = 0;               // the uid of a query without one
+    bool diverged = false;          // the back copy could not be made like the front
 };
 
 namespace {
@@ -121,9 +123,11 @@ state &swap(nearest_table *t)
     refresh(t->copies[1 - old]);
     t->front.store(1 - old, std::memory_order_seq_cst);
     for (unsigned spins = 0;; ++spins) {
-        unsigned long n = 0;
-        for (const readers &r : t->counts)
-            n += r.in[old].load(std::memory_order_acquire);
+        const unsigned long n =
+            std::accumulate(std::begin(t->counts), std::end(t->counts), 0UL,
+                            [old](unsigned long sum, const readers &r) {
+                                return sum + r.in[old].load(std::memory_order_acquire);
+                            });
         if (n == 0)
             break;
         if (spins >= 64)
@@ -345,6 +349,11 @@ int nearest_feed(const void *datagram, size_t len)
     if (mine == nullptr)
         mine = make_table();
     return mine != nullptr ? apply_datagram(mine, datagram, len) : NEAREST_ERROR;
+}
+
+int nearest_table_feed(nearest_table *t, const void *datagram, size_t len)
+{
+    return apply_datagram(t, datagram, len);
 }
 
 int nearest_table_valid(nearest_table *t)

@@ -17,7 +17,9 @@ static constexpr const char *levelnames[] = {
 };
 static constexpr int numlevels = sizeof levelnames / sizeof levelnames[0];
 
-static char message[128];
+// The message buffer, one of 128 bytes for each thread: the updaters of two
+// nearest tables may report at once.
+static thread_local char message[128];
 
 void report_init(int only)
 {

@@ -310,9 +310,10 @@ TEST_F(Daemon, FollowsTheAddressesAsTheyChange)
 TEST_F(Daemon, StartsOrSaysWhy)
 {
     const std::string path = daemon_path();
-    const std::string other = "mount -t tmpfs tmpfs /run && ip netns add c1 && ip -n c1 link add e0 "
-                              "type bridge && ip -n c1 link set e0 up && ip -n c1 addr add "
-                              "10.9.0.2/24 dev e0 && ";
+    const std::string other =
+        "mount -t tmpfs tmpfs /run && ip netns add c1 && ip -n c1 link add e0 "
+        "type bridge && ip -n c1 link set e0 up && ip -n c1 addr add "
+        "10.9.0.2/24 dev e0 && ";
     const struct {
         const char *what, *redirect, *out, *err;
         int status;

@@ -177,9 +177,10 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "nearest_probe: warn(4):   nearest: routes through nexthop objects are not followed; "
          "destinations they reach have no answer\n"},
         {"two namespaces in one process, each answered as ip -n answers, while both change",
-         laptop + "mount -t tmpfs tmpfs /run; ip netns add c1; ip -n c1 link set lo up; "
-                  "ip -n c1 link add eth0 type bridge; ip -n c1 link set eth0 up; "
-                  "ip -n c1 addr add 10.88.0.2/24 dev eth0; ip -n c1 route add default via 10.88.0.1; ",
+         laptop +
+             "mount -t tmpfs tmpfs /run; ip netns add c1; ip -n c1 link set lo up; "
+             "ip -n c1 link add eth0 type bridge; ip -n c1 link set eth0 up; "
+             "ip -n c1 addr add 10.88.0.2/24 dev eth0; ip -n c1 route add default via 10.88.0.1; ",
          {"8.8.8.8", "@c1", "8.8.8.8", "192.168.1.50",
           "+ip -n c1 route add 192.168.0.0/16 via 10.88.0.9; ip route del default", "update",
           "192.168.1.50", "8.8.8.8", "@", "update", "8.8.8.8", "192.168.1.50"},
@@ -290,6 +291,7 @@ TEST_F(Nearest, ThreadsSeeEachEventWhole)
             }
         };
         std::vector<std::thread> readers;
+        readers.reserve(3);
         for (int i = 0; i < 3; ++i)
             readers.emplace_back(reader);
         if (write(go[1], "x", 1) != 1)
@@ -384,8 +386,8 @@ Host random_host(unsigned n)
     std::vector<std::string> mine[2]; // the host's addresses, of each family
     for (int i = 0; i < 3 + d.pick(6); ++i) {
         mine[0].push_back(d.v4(32));
-        four += "addr add " + mine[0].back() + "/" + std::to_string(8 + (d.pick(5) * 5)) +
-                " dev " + dev() + (d.pick(4) == 0 ? " scope link\n" : "\n");
+        four += "addr add " + mine[0].back() + "/" + std::to_string(8 + (d.pick(5) * 5)) + " dev " +
+                dev() + (d.pick(4) == 0 ? " scope link\n" : "\n");
     }
     for (int i = 0; i < 2 + d.pick(5); ++i) {
         mine[1].push_back(d.v6(128));
@@ -453,9 +455,9 @@ Host random_host(unsigned n)
         to.push_back(f == 1 ? d.v6(128) : d.v4(32));
         // Half of them with words for the packet, as ip route get takes them.
         for (int w = d.pick(2) == 0 ? 1 + d.pick(3) : 0; w > 0; --w) {
-            static const char *const words[] = {" mark 7", " mark 4", " tos 0x08", " tos 0x48",
-                                                " ipproto 6", " ipproto 17", " dport 53",
-                                                " sport 1500", " uid 0", " oif ", " from "};
+            static const char *const words[] = {
+                " mark 7",   " mark 4",     " tos 0x08", " tos 0x48", " ipproto 6", " ipproto 17",
+                " dport 53", " sport 1500", " uid 0",    " oif ",     " from "};
             std::string word = words[d.pick(11)];
             if (word == " oif ")
                 word += dev();
@@ -485,16 +487,17 @@ TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
 {
     // NEAREST_HOSTS, when set, asks for more hosts than a run's 20.
     const char *more = std::getenv("NEAREST_HOSTS");
-    const unsigned hosts = more != nullptr ? static_cast<unsigned>(std::strtoul(more, nullptr, 10)) : 20;
+    const unsigned hosts =
+        more != nullptr ? static_cast<unsigned>(std::strtoul(more, nullptr, 10)) : 20;
     for (unsigned n = 1; n <= hosts; ++n) {
         const Host h = random_host(n);
         const Outcome o = probe(h.setup, h.steps, false);
         const bool agree = o.out.find(": kernel") == std::string::npos &&
                            o.out.find("otherwise") == std::string::npos;
         EXPECT_TRUE(agree) << "host " << n << "\n"
-                                                             << h.setup << "\n"
-                                                             << h.steps[16] << "\n"
-                                                             << o.out;
+                           << h.setup << "\n"
+                           << h.steps[16] << "\n"
+                           << o.out;
         EXPECT_EQ(o.status, 0) << "host " << n << ": " << o.err;
     }
 }
