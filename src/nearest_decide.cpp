@@ -288,48 +288,127 @@ class decision {
         return {verdict::found, 0, r, h, 0};
     }
 
+    // What route r says of the packet: true, with *x, when it answers (it
+    // can carry the packet, or it is a reject or throw route), else false.
+    bool weigh(const route *r, result *x) const
+    {
+        const route &y = *r;
+        if (y.tos != 0 && y.tos != q.tos)
+            return false;
+        switch (y.type) {
+        case RTN_THROW:
+            *x = {verdict::next, 0, r, none, 0};
+            return !passed_over(y);
+        case RTN_BLACKHOLE:
+        case RTN_UNREACHABLE:
+        case RTN_PROHIBIT:
+            *x = {verdict::reject, 0, r, none, 0};
+            return !passed_over(y);
+        default:
+            break;
+        }
+        if (y.hop == none) {
+            *x = {verdict::unfollowed, 0, r, none, 0};
+            return true;
+        }
+        const u32 h = st.find_hop(y, [&](u32 n) { return alive(n, y); });
+        if (h != none)
+            *x = preferred(r, h);
+        return h != none;
+    }
+
     // The routes of one prefix, in the kernel's order: the first whose TOS
     // is 0 or the packet's and that can carry it answers; a reject or throw
     // route answers as such.
-    [[nodiscard]] result in_prefix(const route &first) const
+    [[nodiscard]] result in_prefix(const route &first, int len) const
     {
-        for (const route *r = &first; r != nullptr; r = st.next_route(*r)) {
-            const route &x = *r;
-            if (x.tos != 0 && x.tos != q.tos)
-                continue;
-            switch (x.type) {
-            case RTN_THROW:
-                if (passed_over(x))
-                    continue;
-                return {verdict::next, 0, r, none, 0};
-            case RTN_BLACKHOLE:
-            case RTN_UNREACHABLE:
-            case RTN_PROHIBIT:
-                if (passed_over(x))
-                    continue;
-                return {verdict::reject, 0, r, none, 0};
-            default:
-                break;
+        result x{};
+        for (const route *r = &first; r != nullptr; r = st.next_route(*r))
+            if (weigh(r, &x)) {
+                x.len = len;
+                return x;
             }
-            if (x.hop == none)
-                return {verdict::unfollowed, 0, r, none, 0};
-            if (const u32 h = st.find_hop(x, [&](u32 n) { return alive(n, x); }); h != none)
-                return preferred(r, h);
-        }
-        return {verdict::next, 0, nullptr, none, 0};
+        return {verdict::next, 0, nullptr, none, len};
+    }
+
+    static bool answers(const result &x)
+    {
+        return x.v != verdict::next || x.chosen != nullptr;
     }
 
     // The longest prefix of the table that holds the destination and has a
     // route for the packet; a shorter one where a longer one has none.
     template <typename Prefixes> [[nodiscard]] result in_table(const Prefixes &t, u32 first) const
     {
-        for (u32 p = first; p != none; p = t.shorter(q.key, t.prefix_len(p))) {
-            result x = in_prefix(t.value(p));
-            x.len = t.prefix_len(p);
-            if (x.v != verdict::next || x.chosen != nullptr)
+        for (u32 p = first; p != none; p = t.shorter(q.key, t.prefix_len(p)))
+            if (const result x = in_prefix(t.value(p), t.prefix_len(p)); answers(x))
                 return x;
-        }
         return {verdict::next, 0, nullptr, none, 0};
+    }
+
+    // The longest destination prefix shorter than bound that t's source
+    // routes hold, or -1.
+    [[nodiscard]] int longest_source_prefix(const table &t, int bound) const
+    {
+        for (u32 i = 0; i < t.nfrom; ++i)
+            if (t.from[i].dstlen < bound && same_bits(t.from[i].dst, q.key, t.from[i].dstlen))
+                return t.from[i].dstlen;
+        return -1;
+    }
+
+    // The source routes of t to the destination prefix of length len, from
+    // the longest source prefix that holds the packet's source (:: without
+    // one) on; *held when some source prefix holds it.
+    [[nodiscard]] result in_subtree(const table &t, int len, bool *held) const
+    {
+        static const u8 zero[16] = {};
+        const u8 *from = q.has_from ? q.from : zero;
+        result x{};
+        *held = false;
+        for (u32 i = 0; i < t.nfrom; ++i) {
+            const source_route &e = t.from[i];
+            if (e.dstlen != len || !same_bits(e.dst, q.key, len) ||
+                !same_bits(e.src, from, e.srclen))
+                continue;
+            *held = true;
+            if (weigh(&e.r, &x)) {
+                x.len = len;
+                return x;
+            }
+        }
+        return {verdict::next, 0, nullptr, none, len};
+    }
+
+    // An IPv6 table with source routes. A prefix of the destination with
+    // some is answered by them alone when no source prefix of theirs holds
+    // the packet's source; when one does but cannot carry the packet, the
+    // prefix's plain routes are tried too, as the kernel backtracks.
+    [[nodiscard]] result in_table6(const table &t, u32 first) const
+    {
+        u32 p = first;
+        for (int bound = 129;;) {
+            const int plain = p != none ? t.v6.prefix_len(p) : -1;
+            const int sourced = longest_source_prefix(t, bound);
+            if (plain < 0 && sourced < 0)
+                return {verdict::next, 0, nullptr, none, 0};
+            if (sourced < plain) {
+                if (const result x = in_prefix(t.v6.value(p), plain); answers(x))
+                    return x;
+                p = t.v6.shorter(q.key, plain);
+                continue;
+            }
+            bool held = false;
+            if (const result x = in_subtree(t, sourced, &held); answers(x))
+                return x;
+            bound = sourced;
+            if (plain != sourced)
+                continue;
+            if (const result x = held ? in_prefix(t.v6.value(p), plain)
+                                      : result{verdict::next, 0, nullptr, none, 0};
+                answers(x))
+                return x;
+            p = t.v6.shorter(q.key, plain);
+        }
     }
 
     [[nodiscard]] result lookup(u32 id) const
@@ -343,8 +422,10 @@ class decision {
         result x{};
         if (q.slot == v4)
             x = in_table(t->v4, k >= 0 ? known.match[k] : t->v4.match(q.key));
-        else
+        else if (t->nfrom == 0)
             x = in_table(t->v6, k >= 0 ? known.match[k] : t->v6.match(q.key));
+        else
+            x = in_table6(*t, k >= 0 ? known.match[k] : t->v6.match(q.key));
         x.table = id;
         return x;
     }

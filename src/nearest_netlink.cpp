@@ -185,9 +185,9 @@ bool route_change(const nlmsghdr *h, change *c)
     if (!fixed_part(h, &rtm))
         return false;
     c->slot = slot_of(rtm.rtm_family);
-    // Cached routes are not the table's; source-specific ones never hold a
-    // packet without a source.
-    if (c->slot < 0 || rtm.rtm_dst_len > bits(c->slot) || rtm.rtm_src_len != 0 ||
+    // Cached routes are not the table's; IPv4 has no source-specific ones.
+    if (c->slot < 0 || rtm.rtm_dst_len > bits(c->slot) || rtm.rtm_src_len > bits(c->slot) ||
+        (c->slot == v4 && rtm.rtm_src_len != 0) ||
         (rtm.rtm_flags & RTM_F_CLONED) != 0 || rtm.rtm_type == RTN_UNSPEC)
         return false;
     const rtattr *tb[RTA_MAX + 1];
@@ -195,6 +195,9 @@ bool route_change(const nlmsghdr *h, change *c)
     if (tb[RTA_DST] != nullptr && !address(c->local, tb[RTA_DST], c->slot))
         return false;
     c->len = rtm.rtm_dst_len;
+    c->srclen = rtm.rtm_src_len;
+    if (c->srclen > 0 && !address(c->src, tb[RTA_SRC], c->slot))
+        return false;
     c->table = number(tb[RTA_TABLE], rtm.rtm_table);
     c->tos = rtm.rtm_tos;
     c->protocol = rtm.rtm_protocol;

@@ -535,6 +535,11 @@ class updater {
     void add_route(const change &c)
     {
         table *t = table_of(c.table, true);
+        if (c.srclen > 0) {
+            if (t != nullptr)
+                add_source(t, c);
+            return;
+        }
         const u32 p = t == nullptr   ? none
                       : c.slot == v4 ? t->v4.add(c.local, c.len)
                                      : t->v6.add(c.local, c.len);
@@ -584,6 +589,14 @@ class updater {
     void drop_route(const change &c)
     {
         table *t = table_of(c.table, false);
+        if (c.srclen > 0) {
+            for (u32 i = 0; t != nullptr && i < t->nfrom; ++i)
+                if (of(t->from[i], c) && names(t->from[i].r, c)) {
+                    drop_source(t, i);
+                    return;
+                }
+            return;
+        }
         const u32 p = t == nullptr   ? none
                       : c.slot == v4 ? t->v4.find(c.local, c.len)
                                      : t->v6.find(c.local, c.len);
@@ -629,11 +642,79 @@ class updater {
     {
         for (u32 i = 0; i < st.ntables; ++i) {
             table *t = st.tables[i];
-            if (slot == v4)
+            if (slot == v4) {
                 drop_in(t, t->v4, v4, index, keep_host);
-            else
-                drop_in(t, t->v6, v6, index, keep_host);
+                continue;
+            }
+            drop_in(t, t->v6, v6, index, keep_host);
+            for (u32 k = t->nfrom; k-- > 0;)
+                if (all_through(t->from[k].r, index))
+                    drop_source(t, k);
         }
+    }
+
+    // --- Source-specific routes, in a list of each table: few hosts have any
+
+    // Whether source route e is of the prefixes change c names.
+    static bool of(const source_route &e, const change &c)
+    {
+        u8 dst[16];
+        u8 src[16];
+        mask_key(dst, c.local, c.len, sizeof dst);
+        mask_key(src, c.src, c.srclen, sizeof src);
+        return e.dstlen == c.len && e.srclen == c.srclen && std::memcmp(e.dst, dst, 16) == 0 &&
+               std::memcmp(e.src, src, 16) == 0;
+    }
+
+    // Where a new source route goes: longest destination first, then
+    // longest source, then after those of its prefixes whose metric is as
+    // low or lower.
+    static u32 place_of(const table &t, const change &c)
+    {
+        u32 at = 0;
+        while (at < t.nfrom) {
+            const source_route &e = t.from[at];
+            if (e.dstlen < c.len || (e.dstlen == c.len && e.srclen < c.srclen) ||
+                (of(e, c) && e.r.metric > c.metric))
+                break;
+            ++at;
+        }
+        return at;
+    }
+
+    void add_source(table *t, const change &c)
+    {
+        route x;
+        if (!grow(&t->from, &t->fromcap, t->nfrom + 1) || !make_route(c, &x)) {
+            if (!quiet)
+                report(3, "nearest: out of memory; a route from %d bits left out", c.srclen);
+            return;
+        }
+        // Met twice, by an event and then by a dump, or replaced: in place.
+        for (u32 i = 0; i < t->nfrom; ++i)
+            if (of(t->from[i], c) &&
+                (names(t->from[i].r, c) || ((c.nlflags & NLM_F_REPLACE) != 0 &&
+                                             t->from[i].r.metric == c.metric))) {
+                release(t->from[i].r);
+                t->from[i].r = x;
+                return;
+            }
+        const u32 at = place_of(*t, c);
+        std::memmove(t->from + at + 1, t->from + at, (t->nfrom - at) * sizeof *t->from);
+        source_route &e = t->from[at];
+        mask_key(e.dst, c.local, c.len, sizeof e.dst);
+        mask_key(e.src, c.src, c.srclen, sizeof e.src);
+        e.dstlen = static_cast<u8>(c.len);
+        e.srclen = static_cast<u8>(c.srclen);
+        e.r = x;
+        ++t->nfrom;
+    }
+
+    void drop_source(table *t, u32 i)
+    {
+        release(t->from[i].r);
+        std::memmove(t->from + i, t->from + i + 1, (t->nfrom - i - 1) * sizeof *t->from);
+        --t->nfrom;
     }
 
     // --- Rules
@@ -768,6 +849,7 @@ void clear_state(state &st)
     for (u32 i = 0; i < st.ntables; ++i) {
         st.tables[i]->v4.clear();
         st.tables[i]->v6.clear();
+        st.tables[i]->nfrom = 0;
     }
     st.rules[v4].n = st.rules[v6].n = 0;
     ++st.gen;
@@ -790,6 +872,7 @@ bool copy_tables(state &to, const state &from)
     for (u32 i = 0; i < to.ntables; ++i) {
         to.tables[i]->v4.clear();
         to.tables[i]->v6.clear();
+        to.tables[i]->nfrom = 0;
     }
     for (u32 i = 0; i < from.ntables; ++i) {
         const table &f = *from.tables[i];
@@ -804,8 +887,10 @@ bool copy_tables(state &to, const state &from)
             t->id = f.id;
             to.tables[to.ntables++] = t;
         }
-        if (!t->v4.assign(f.v4) || !t->v6.assign(f.v6))
+        if (!t->v4.assign(f.v4) || !t->v6.assign(f.v6) ||
+            !copy_array(&t->from, &t->fromcap, f.from, f.nfrom))
             return false;
+        t->nfrom = f.nfrom;
     }
     return true;
 }
@@ -856,6 +941,7 @@ bool copy_state(state &to, const state &from)
 void drop_state(state &st)
 {
     for (u32 i = 0; i < st.ntables; ++i) {
+        std::free(st.tables[i]->from);
         st.tables[i]->~table();
         std::free(st.tables[i]);
     }
@@ -920,6 +1006,9 @@ bool valid_tables(const state &st)
         ok = t.v4.valid() && t.v6.valid();
         t.v4.each([&](u32 p) { ok = ok && valid_routes(st, t.v4.value(p), &refs); });
         t.v6.each([&](u32 p) { ok = ok && valid_routes(st, t.v6.value(p), &refs); });
+        for (u32 k = 0; k < t.nfrom && ok; ++k)
+            ok = t.from[k].r.next == none && valid_routes(st, t.from[k].r, &refs) &&
+                 (k == 0 || t.from[k - 1].dstlen >= t.from[k].dstlen);
     }
     u32 held = 0;
     for (u32 h = 0; h < st.nhops; ++h)

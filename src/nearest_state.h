@@ -98,6 +98,8 @@ struct change {
     u32 metric;
     bool has_prefsrc;
     u8 prefsrc[16];
+    int srclen; // an IPv6 route's source prefix src/srclen, or 0
+    u8 src[16];
     bool nhid; // through a nexthop object, not followed
     int nhops;
     nexthop hops[maxhops];
@@ -166,10 +168,24 @@ struct cell {
     u32 next;
 };
 
+// An IPv6 route that holds only packets from a source prefix (ip -6 route
+// add D from S): the kernel keeps it in a subtree of D's node, where a
+// packet whose source no such prefix holds finds nothing, and goes on to a
+// shorter prefix than D, past D's plain routes.
+struct source_route {
+    u8 dst[16];
+    u8 src[16];
+    u8 dstlen;
+    u8 srclen;
+    route r; // its next is unused
+};
+
 struct table {
-    u32 id;
+    u32 id = 0;
     prefix_table<4, route> v4;
     prefix_table<16, route> v6;
+    source_route *from = nullptr; // by dstlen, longest first, then srclen, then metric
+    u32 nfrom = 0, fromcap = 0;
 };
 
 struct rule_list {

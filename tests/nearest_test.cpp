@@ -186,6 +186,20 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
           "192.168.1.50", "8.8.8.8", "@", "update", "8.8.8.8", "192.168.1.50"},
          "8.8.8.8 route\n8.8.8.8 route\n192.168.1.50 route\n192.168.1.50 route\n8.8.8.8 route\n"
          "8.8.8.8 none\n192.168.1.50 subnet\n"},
+        {"IPv6 routes from a source prefix: a prefix that has some passes over its own plain "
+         "routes for a source they do not hold",
+         bridges({"b0", "b1", "b2"}) +
+             "ip addr add 2001:db8:1::5/64 dev b0 nodad; ip addr add 2001:db8:2::5/64 dev b1 nodad; "
+             "ip -6 route add default via 2001:db8:1::1; ip -6 route add 2001:db8:7::/48 dev b2; "
+             "ip -6 route add 2001:db8:7::/48 from 2001:db8:2::/64 dev b1; "
+             "ip -6 route add 2001:db8:7:1::/64 from 2001:db8:2::/48 dev b0; sleep 0.2; ",
+         {"2001:db8:7::1", "2001:db8:7::1 from 2001:db8:2::5", "2001:db8:7::1 from 2001:db8:9::9",
+          "2001:db8:7:1::1 from 2001:db8:2:1::1",
+          "+ip -6 route del 2001:db8:7::/48 from 2001:db8:2::/64 dev b1", "update",
+          "2001:db8:7::1"},
+         "2001:db8:7::1 route\n2001:db8:7::1 from 2001:db8:2::5 route\n"
+         "2001:db8:7::1 from 2001:db8:9::9 route\n2001:db8:7:1::1 from 2001:db8:2:1::1 route\n"
+         "2001:db8:7::1 route\n"},
         {"a rule added and removed",
          laptop,
          {"+ip rule add pref 10 to 8.8.8.0/24 blackhole", "update", "8.8.8.8",
@@ -408,6 +422,8 @@ Host random_host(unsigned n)
                                       (d.pick(3) == 0 ? " dev " + dev() + " onlink" : "");
         if (kind.empty() && d.pick(4) == 0)
             r += " src " + (v6 ? d.v6(128) : d.v4(32));
+        if (v6 && d.pick(4) == 0) // a source-specific route
+            r += " from " + d.v6(48) + "/" + std::to_string(16 * (1 + d.pick(4)));
         (v6 ? six : four) +=
             r + " metric " + std::to_string(d.pick(3) * 10) + tables[d.pick(3)] + "\n";
     }
