@@ -376,7 +376,9 @@ void parse(char *text)
     e = entry{};
     const char *sep = " \t";
     char *at = nullptr;
-    const char *host = strtok_r(text, sep, &at);
+    // Most lines are a host alone.
+    const char *host =
+        std::strpbrk(text, sep) == nullptr && *text != '\0' ? text : strtok_r(text, sep, &at);
     if (host == nullptr) {
         reply(e, nullptr, "- - empty");
         return;
@@ -389,7 +391,7 @@ void parse(char *text)
     q = nearest_query{};
     q.size = sizeof q;
     answers[nqueries].size = sizeof answers[nqueries];
-    for (const char *w; (w = strtok_r(nullptr, sep, &at)) != nullptr;) {
+    for (const char *w; at != nullptr && (w = strtok_r(nullptr, sep, &at)) != nullptr;) {
         const char *value = strtok_r(nullptr, sep, &at);
         if (value == nullptr || !word(w, value, &q)) {
             reply(e, host, "- invalid");
@@ -440,6 +442,27 @@ void take(char c)
     in.invalid = in.invalid || ((u < ' ' && c != '\t') || c == '\x7f');
 }
 
+// Takes the bytes of a line before its newline, or the part of it that a
+// read holds: a line with a CR a byte at a time, the rest at once.
+void take_all(const char *p, std::size_t len)
+{
+    if (in.cr || std::memchr(p, '\r', len) != nullptr) {
+        for (std::size_t i = 0; i < len; ++i)
+            take(p[i]);
+        return;
+    }
+    const std::size_t fit = std::min(len, maxline - std::min(in.len, maxline));
+    bool bad = false;
+    for (std::size_t i = 0; i < len; ++i) { // a line is short: a loop, not a call
+        const auto u = static_cast<unsigned char>(p[i]);
+        if (i < fit)
+            in.text[in.len + i] = p[i];
+        bad |= (u < ' ' && u != '\t') || u == 0x7f;
+    }
+    in.invalid = in.invalid || bad;
+    in.len = std::min(in.len + len, maxline + 1); // one more than fits marks the line long
+}
+
 // Applies the events queued since the last read, so that no answer predates
 // a change announced before its line was read.
 void follow()
@@ -463,11 +486,15 @@ int feed()
     follow();
     if (n == 0 && (in.len > 0 || in.cr)) // a last line without its newline
         serve();
-    for (ssize_t i = 0; i < n; ++i)
-        if (buf[i] == '\n')
-            serve();
-        else
-            take(buf[i]);
+    for (const char *p = buf, *end = buf + (n > 0 ? n : 0); p < end;) {
+        const auto *nl =
+            static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        take_all(p, static_cast<std::size_t>((nl != nullptr ? nl : end) - p));
+        if (nl == nullptr)
+            break;
+        serve();
+        p = nl + 1;
+    }
     answer_all();
     flush();
     return n > 0 ? 1 : 0;
