@@ -469,10 +469,12 @@ int socket_in(int netns)
         make_socket(&m);
     } else {
         pthread_t helper;
-        m.error = pthread_create(&helper, nullptr, make_socket, &m);
-        m.what = "pthread_create";
-        if (m.error == 0)
+        if (const int failed = pthread_create(&helper, nullptr, make_socket, &m); failed != 0) {
+            m.error = failed;
+            m.what = "pthread_create";
+        } else {
             pthread_join(helper, nullptr);
+        }
     }
     if (m.fd < 0) {
         errno = m.error;

@@ -317,7 +317,7 @@ TEST_F(Daemon, StartsOrSaysWhy)
     const struct {
         const char *what, *redirect, *out, *err;
         int status;
-        std::string setup;
+        std::string setup, wrap; // before the daemon, and the command it runs under
     } cases[] = {
         {"no standard output: an error before anything is read", " >&-", "",
          ": error(3):  standard output: Bad file descriptor\n", 1},
@@ -328,10 +328,15 @@ TEST_F(Daemon, StartsOrSaysWhy)
          ": info(6):   following the addresses through netlink\n", 0, other},
         {"a network namespace that is not there", " -n c2 </dev/null", "",
          ": error(3):  /run/netns/c2: No such file or directory\n", 1, other},
+        {"a network namespace it has no right to enter", " -n /proc/self/fd/3 </dev/null", "",
+         ": error(3):  setns: Operation not permitted\n", 1, "exec 3</proc/self/ns/net && ",
+         "unshare --user --map-root-user --net "},
     };
     for (const auto &c : cases) {
         const Outcome o = run(Sandbox{.devlog = true}, [&] {
-            execute("sh", {"sh", "-c", c.setup + "exec timeout 5 " + path + " -d 3" + c.redirect});
+            execute("sh",
+                    {"sh", "-c",
+                     c.setup + "exec " + c.wrap + "timeout 5 " + path + " -d 3" + c.redirect});
         });
         EXPECT_EQ(o.out, c.out) << c.what;
         EXPECT_EQ(o.err, path + c.err) << c.what;
