@@ -15,9 +15,10 @@
 // answer when nothing in it matches. A prefix is a single in one slot at
 // most, so its own record keeps its cover as one. A lookup reads one slot a
 // level and at the end one record, or a node's cover. A hash on (length, key)
-// finds a prefix by name. The records, which hold the values, are in a
-// mapping of their own, grown with mremap; the rest grows with realloc. Memory
-// that runs out is reported, never thrown.
+// finds a prefix by name. The records, which hold the values, and the nodes
+// are in mappings of their own, grown with mremap, on huge pages where the
+// kernel gives them; the rest grows with realloc. Memory that runs out is
+// reported, never thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
 
@@ -83,6 +84,9 @@ template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
                   : mremap(*array, mapped_bytes(*cap, sizeof(T)), bytes, MREMAP_MAYMOVE);
     if (p == MAP_FAILED)
         return false;
+    // Huge pages where the kernel has them for the asking: a lookup reads
+    // the records at random, and a TLB miss at each read costs as much again.
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
     *array = static_cast<T *>(p);
     *cap = want;
     return true;
@@ -327,9 +331,8 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         clear();
         if (o.nnodes == 0)
             return true;
-        u32 c = ncap;
-        if (!grow_mapped(&prefixes, &pcap, o.used) || !grow(&nodes, &c, o.nnodes) ||
-            !grow(&covers, &ncap, c) || !same_buckets(o.nbuckets) || !map_root())
+        if (!grow_mapped(&prefixes, &pcap, o.used) || !grow_mapped(&nodes, &nodecap, o.nnodes) ||
+            !grow(&covers, &ncap, o.nnodes) || !same_buckets(o.nbuckets) || !map_root())
             return false;
         if (o.used > 0) // every prefix taken out leaves the nodes
             std::memcpy(prefixes, o.prefixes, std::size_t{o.used} * sizeof(prefix));
@@ -351,13 +354,12 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     void release()
     {
         drop_mapped(&prefixes, &pcap);
-        std::free(nodes);
+        drop_mapped(&nodes, &nodecap);
         std::free(covers);
         std::free(buckets);
         if (root != nullptr)
             (void)munmap(root, rootslots * sizeof(u32));
         root = nullptr;
-        nodes = nullptr;
         covers = nullptr;
         buckets = nullptr;
         ncap = nbuckets = 0;
@@ -414,11 +416,11 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
 
     prefix *prefixes = nullptr;
     u32 *root = nullptr; // node 0's slots; its cover is covers[0]
-    node *nodes = nullptr;
+    node *nodes = nullptr; // mapped, as the records are
     u32 *covers = nullptr; // a node's cover, beside it: read only at the end
     u32 *buckets = nullptr;
     u32 pcap = 0, used = 0, freed = none, live = 0;
-    u32 ncap = 0, nnodes = 0, nfreed = none;
+    u32 ncap = 0, nodecap = 0, nnodes = 0, nfreed = none;
     u32 nbuckets = 0;                 // a power of two, at least the prefixes
     u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
@@ -568,11 +570,8 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         if (!grow_mapped(&prefixes, &pcap, used + 1))
             return false;
         const u32 n = nnodes + static_cast<u32>(levels);
-        if (n > ncap) {
-            u32 c = ncap;
-            if (!grow(&nodes, &c, n) || !grow(&covers, &ncap, c))
-                return false;
-        }
+        if (!grow_mapped(&nodes, &nodecap, n) || !grow(&covers, &ncap, n))
+            return false;
         if (live + 1 > nbuckets)
             rehash((live + 1) * 2);
         if (!map_root())

@@ -502,13 +502,16 @@ class updater {
             first = x;
             return false;
         }
-        for (route *y = &first; y != nullptr; y = st.next_route(*y))
+        for (route *y = &first;; y = &st.routes[y->next]) {
             if (names(*y, c)) {
                 x.next = y->next;
                 release(*y);
                 *y = x;
                 return false;
             }
+            if (y->next == none)
+                break;
+        }
         route *y = &first;
         for (;;) {
             if (y->tos < x.tos || (y->tos == x.tos && y->metric > x.metric)) {
