@@ -695,20 +695,19 @@ void walk(const state &st, int s, const query *qs, std::size_t n, hints *h)
         }
     hints first{};
     first_tables(st, s, &first);
+    u32 match[2][prefix_table<4>::walks];
+    for (int k = first.n; k < 2; ++k)
+        std::fill_n(match[k], m, none);
     for (int k = 0; k < first.n && m > 0; ++k) {
-        u32 match[prefix_table<4>::walks];
         if (s == v4)
-            first.tables[k]->v4.match_many(keys, m, match);
+            first.tables[k]->v4.match_many(keys, m, match[k]);
         else
-            first.tables[k]->v6.match_many(keys, m, match);
-        for (std::size_t j = 0; j < m; ++j) {
-            h[of[j]].match[k] = match[j];
-            if (k == 0)
-                h[of[j]] = hints{first.n,
-                                 {first.ids[0], first.ids[1]},
-                                 {first.tables[0], first.tables[1]},
-                                 {match[j], none}};
-        }
+            first.tables[k]->v6.match_many(keys, m, match[k]);
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+        h[of[j]] = first;
+        h[of[j]].match[0] = match[0][j];
+        h[of[j]].match[1] = match[1][j];
     }
 }
 

@@ -187,8 +187,8 @@ bool route_change(const nlmsghdr *h, change *c)
     c->slot = slot_of(rtm.rtm_family);
     // Cached routes are not the table's; IPv4 has no source-specific ones.
     if (c->slot < 0 || rtm.rtm_dst_len > bits(c->slot) || rtm.rtm_src_len > bits(c->slot) ||
-        (c->slot == v4 && rtm.rtm_src_len != 0) ||
-        (rtm.rtm_flags & RTM_F_CLONED) != 0 || rtm.rtm_type == RTN_UNSPEC)
+        (c->slot == v4 && rtm.rtm_src_len != 0) || (rtm.rtm_flags & RTM_F_CLONED) != 0 ||
+        rtm.rtm_type == RTN_UNSPEC)
         return false;
     const rtattr *tb[RTA_MAX + 1];
     attributes(tb, RTA_MAX, h, sizeof rtm);

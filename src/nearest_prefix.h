@@ -415,7 +415,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     };
 
     prefix *prefixes = nullptr;
-    u32 *root = nullptr; // node 0's slots; its cover is covers[0]
+    u32 *root = nullptr;   // node 0's slots; its cover is covers[0]
     node *nodes = nullptr; // mapped, as the records are
     u32 *covers = nullptr; // a node's cover, beside it: read only at the end
     u32 *buckets = nullptr;

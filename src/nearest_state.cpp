@@ -696,8 +696,8 @@ class updater {
         // Met twice, by an event and then by a dump, or replaced: in place.
         for (u32 i = 0; i < t->nfrom; ++i)
             if (of(t->from[i], c) &&
-                (names(t->from[i].r, c) || ((c.nlflags & NLM_F_REPLACE) != 0 &&
-                                             t->from[i].r.metric == c.metric))) {
+                (names(t->from[i].r, c) ||
+                 ((c.nlflags & NLM_F_REPLACE) != 0 && t->from[i].r.metric == c.metric))) {
                 release(t->from[i].r);
                 t->from[i].r = x;
                 return;

@@ -283,15 +283,17 @@ size_t nearest_table_find_many(nearest_table *t, const nearest_query *queries, s
     std::size_t found = 0;
     for (std::size_t done = 0; done < n;) {
         const std::size_t m = std::min(n - done, batch);
-        nearest_query copies[batch];
         const nearest_query *in[batch];
         nearest *out[batch];
         int codes[batch];
         for (std::size_t i = 0; i < m; ++i, q += qstep, a += astep) {
-            std::memcpy(&copies[i], q, sizeof copies[i]); // it may be a shorter form
-            in[i] = &copies[i];
+            in[i] = reinterpret_cast<const nearest_query *>(q);
             out[i] = reinterpret_cast<nearest *>(a);
         }
+        // The next queries asked for while these are answered: a long
+        // array of them comes from memory.
+        for (std::size_t i = 0; i < std::min(n - done - m, batch); ++i)
+            __builtin_prefetch(q + (i * qstep));
         if (readable)
             find_many(r.copy_read(), in, m, t->uid, out, codes);
         else
