@@ -605,25 +605,29 @@ class decision {
     }
 };
 
-// The destination of a query, and the device a link-local one's scope
-// names.
-bool read_to(const nearest_address &to, query *q)
+// The destination to, a sockaddr_in or a sockaddr_in6, and the device a
+// link-local one's scope names.
+bool read_to(const sockaddr *to, query *q)
 {
     sa_family_t family = 0;
-    std::memcpy(&family, reinterpret_cast<const char *>(&to) + offsetof(sockaddr, sa_family),
+    std::memcpy(&family, reinterpret_cast<const char *>(to) + offsetof(sockaddr, sa_family),
                 sizeof family);
     if (family == AF_INET) {
+        sockaddr_in sin;
+        std::memcpy(&sin, to, sizeof sin);
         q->slot = v4;
-        std::memcpy(q->key, &to.v4.sin_addr, 4);
+        std::memcpy(q->key, &sin.sin_addr, 4);
         return true;
     }
     if (family != AF_INET6)
         return false;
-    const bool mapped = IN6_IS_ADDR_V4MAPPED(&to.v6.sin6_addr);
+    sockaddr_in6 sin6;
+    std::memcpy(&sin6, to, sizeof sin6);
+    const bool mapped = IN6_IS_ADDR_V4MAPPED(&sin6.sin6_addr);
     q->slot = mapped ? v4 : v6;
-    std::memcpy(q->key, to.v6.sin6_addr.s6_addr + (mapped ? 12 : 0), mapped ? 4 : 16);
+    std::memcpy(q->key, sin6.sin6_addr.s6_addr + (mapped ? 12 : 0), mapped ? 4 : 16);
     if (!mapped && scope6(q->key) <= 2 && (q->key[0] == 0xfe || q->key[0] == 0xff))
-        q->oif = static_cast<int>(to.v6.sin6_scope_id);
+        q->oif = static_cast<int>(sin6.sin6_scope_id);
     return true;
 }
 
@@ -632,7 +636,7 @@ bool read_to(const nearest_address &to, query *q)
 bool read_from(const nearest_address &from, query *q)
 {
     query f{};
-    if (!read_to(from, &f) || f.slot != q->slot)
+    if (!read_to(&from.sa, &f) || f.slot != q->slot)
         return false;
     static const u8 zero[16] = {};
     q->has_from = std::memcmp(f.key, zero, 16) != 0;
@@ -651,7 +655,7 @@ bool read_query(const nearest_query &in, unsigned uid, query *q)
                                NEAREST_TOS | NEAREST_IPPROTO | NEAREST_SPORT | NEAREST_DPORT;
     *q = query{};
     const unsigned f = in.flags;
-    if ((f & ~known) != 0 || !read_to(in.to, q))
+    if ((f & ~known) != 0 || !read_to(&in.to.sa, q))
         return false;
     if ((f & NEAREST_FROM) != 0 && !read_from(in.from, q))
         return false;
@@ -718,6 +722,15 @@ int find(const state &st, const nearest_query &in, unsigned uid, nearest *out)
     query q;
     if (!read_query(in, uid, &q))
         return NEAREST_INVALID;
+    return decision(st, q, hints{}).find(out);
+}
+
+int find_to(const state &st, const sockaddr *to, unsigned uid, nearest *out)
+{
+    query q{};
+    if (!read_to(to, &q))
+        return NEAREST_NONE;
+    q.uid = uid;
     return decision(st, q, hints{}).find(out);
 }
 

@@ -11,6 +11,7 @@
 
 struct nearest;
 struct nearest_query;
+struct sockaddr;
 
 namespace nearest_internal {
 
@@ -270,6 +271,10 @@ u32 choose4(const state &st, int index, const u8 *gw, int scope);
 // The answer to query q on st into *out: NEAREST_FOUND or why there is
 // none. uid is the one a query without its own has.
 int find(const state &st, const nearest_query &in, unsigned uid, nearest *out);
+
+// The answer for a packet to to with nothing else set, as find() gives
+// it; NEAREST_NONE for another family than IPv4's and IPv6's.
+int find_to(const state &st, const sockaddr *to, unsigned uid, nearest *out);
 
 // The answers to n queries (n at most batch), their walks of the first
 // tables interleaved: out[i] and codes[i] for in[i].

@@ -330,16 +330,11 @@ int nearest_update()
 
 const struct nearest *nearest_find(const struct sockaddr *to, const char **why)
 {
-    nearest_query q{};
     int code = NEAREST_NONE;
-    sa_family_t family = 0;
-    if (to != nullptr)
-        std::memcpy(&family, reinterpret_cast<const char *>(to) + offsetof(sockaddr, sa_family),
-                    sizeof family);
-    if (mine != nullptr && (family == AF_INET || family == AF_INET6)) {
-        std::memcpy(&q.to, to, family == AF_INET ? sizeof q.to.v4 : sizeof q.to.v6);
+    if (mine != nullptr && to != nullptr) {
         answer.size = sizeof answer;
-        code = nearest_table_find(mine, &q, &answer);
+        const reading r(mine);
+        code = find_to(r.copy_read(), to, mine->uid, &answer);
     }
     if (why != nullptr)
         *why = code == NEAREST_FOUND ? answer.why : nearest_reason(code);
