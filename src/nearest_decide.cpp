@@ -697,12 +697,14 @@ void walk(const state &st, int s, const query *qs, std::size_t n, hints *h)
             keys[m] = qs[i].key;
             of[m++] = i;
         }
+    if (m == 0)
+        return;
     hints first{};
     first_tables(st, s, &first);
     u32 match[2][prefix_table<4>::walks];
     for (int k = first.n; k < 2; ++k)
         std::fill_n(match[k], m, none);
-    for (int k = 0; k < first.n && m > 0; ++k) {
+    for (int k = 0; k < first.n; ++k) {
         if (s == v4)
             first.tables[k]->v4.match_many(keys, m, match[k]);
         else
