@@ -99,10 +99,19 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
         {"a laptop: behind routers, on-link, itself, a blackhole, a mapped address",
          laptop,
          {"8.8.8.8", "2606:4700::1111", "10.20.3.4", "100.64.1.1", "10.8.0.1", "172.17.0.5",
-          "192.168.1.50", "192.168.1.23", "198.51.100.7", "::ffff:8.8.8.8", "fe80::1"},
+          "192.168.1.50", "192.168.1.23", "198.51.100.7", "::ffff:8.8.8.8", "fe80::1", "0.0.0.0"},
          "8.8.8.8 route\n2606:4700::1111 route\n10.20.3.4 route\n100.64.1.1 route\n"
          "10.8.0.1 route\n172.17.0.5 subnet\n192.168.1.50 subnet\n192.168.1.23 same\n"
-         "198.51.100.7 unreachable\n::ffff:8.8.8.8 route\nfe80::1 scope\n"},
+         "198.51.100.7 unreachable\n::ffff:8.8.8.8 route\nfe80::1 scope\n0.0.0.0 same\n"},
+        {"a longer prefix that cannot answer, the default route behind it; a multipath route; a "
+         "second primary added; a device deleted that is not the last",
+         laptop + "ip link add b1 type bridge; ip link set b1 up; ip addr add 10.66.0.1/24 dev b1; "
+                  "ip route add 10.55.0.0/16 dev docker0 tos 0x10; ip route add 10.77.0.0/16 "
+                  "nexthop via 172.17.0.8 dev docker0 nexthop via 172.17.0.9 dev docker0; ",
+         {"10.55.1.1", "10.77.1.1",
+          "+ip addr add 10.2.0.5/16 dev docker0; ip route add 10.99.0.0/16 dev docker0", "update",
+          "10.99.1.1", "+ip link del docker0", "update", "10.66.0.9", "10.8.0.1"},
+         "10.55.1.1 route\n10.77.1.1 route\n10.99.1.1 route\n10.66.0.9 subnet\n10.8.0.1 route\n"},
         {"wg-quick's full tunnel: not fwmark, suppress_prefixlength 0",
          tunnel,
          {"8.8.8.8", "2606:4700::1111", "192.168.1.50", "10.20.3.4", "198.51.100.7",
@@ -189,7 +198,8 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
         {"IPv6 routes from a source prefix: a prefix that has some passes over its own plain "
          "routes for a source they do not hold",
          bridges({"b0", "b1", "b2"}) +
-             "ip addr add 2001:db8:1::5/64 dev b0 nodad; ip addr add 2001:db8:2::5/64 dev b1 nodad; "
+             "ip addr add 2001:db8:1::5/64 dev b0 nodad; ip addr add 2001:db8:2::5/64 dev b1 "
+             "nodad; "
              "ip -6 route add default via 2001:db8:1::1; ip -6 route add 2001:db8:7::/48 dev b2; "
              "ip -6 route add 2001:db8:7::/48 from 2001:db8:2::/64 dev b1; "
              "ip -6 route add 2001:db8:7:1::/64 from 2001:db8:2::/48 dev b0; sleep 0.2; ",
