@@ -17,8 +17,8 @@ extern "C" {
 
 // One answer. The caller allocates it; size says how much of it the
 // library may write: sizeof(struct nearest) as the caller's header defines
-// it, or 0 for the first form of this record. Later versions add fields
-// only at the end, and fill only those that size holds.
+// it, or 0 for the first form of this record. Later versions
+// add fields only at the end, and fill only those that size holds.
 struct nearest {
     unsigned int size;
     char name[IF_NAMESIZE]; // the device's name, such as "eth0"
@@ -33,6 +33,8 @@ struct nearest {
         struct in_addr v4;
         struct in6_addr v6;
     } gateway;          // the next hop, or zeros when the destination is on-link
+    int gateway_family; // its family, AF_INET or AF_INET6 (an IPv4 route may go
+                        // through an IPv6 gateway), or 0 when on-link
     unsigned int table; // the routing table that answered, such as 254 (main)
     // "same" (the destination is local: the device is loopback), "subnet"
     // (the connected route of one of the host's subnets) or "route" (any

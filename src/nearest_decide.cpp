@@ -307,9 +307,16 @@ class decision {
         default:
             break;
         }
-        if (y.hop == none) {
-            *x = {verdict::unfollowed, 0, r, none, 0};
-            return true;
+        if ((y.flags & route_object) != 0) {
+            const u8 kind = st.hops[y.hop].kind;
+            if (kind == object_blackhole) {
+                *x = {verdict::reject, 0, r, none, 0};
+                return !passed_over(y);
+            }
+            if (kind == object_unknown) {
+                *x = {verdict::unfollowed, 0, r, none, 0};
+                return true;
+            }
         }
         const u32 h = st.find_hop(y, [&](u32 n) { return alive(n, y); });
         if (h != none)
@@ -519,8 +526,8 @@ class decision {
     {
         nearest whole{};
         // Straight into the caller's record when it holds all of this one.
-        nearest &r = out->size == 0 || out->size >= sizeof r ? *out : whole;
         const unsigned size = out->size;
+        nearest &r = size == 0 || size >= sizeof r ? *out : whole;
         r = nearest{};
         r.size = size;
         std::memcpy(r.name, d->name, sizeof r.name);
@@ -528,8 +535,10 @@ class decision {
         r.family = q.slot == v4 ? AF_INET : AF_INET6;
         std::memcpy(&r.addr, source, 16); // an IPv4 address's 4, then zeros
         r.prefixlen = a != none ? st.addresses[a].len : bits(q.slot);
-        if (x.hop != none && st.hops[x.hop].nh.gwslot == q.slot)
+        if (const int gw = x.hop != none ? st.hops[x.hop].nh.gwslot : -1; gw >= 0) {
             std::memcpy(&r.gateway, st.hops[x.hop].nh.gateway, 16);
+            r.gateway_family = gw == v4 ? AF_INET : AF_INET6;
+        }
         r.table = x.table;
         r.why = why;
         if (&r == &whole) // as much of it as the caller's record holds

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: ISC
 // The netlink side of the nearest module: a table's rtnetlink socket, made
 // in the table's network namespace and subscribed to the changes of links,
-// addresses, routes and rules of both families; the dumps that fill a copy
+// addresses, nexthop objects, routes and rules of both families; the dumps that fill a copy
 // of the state; and the decoding of each message, read once into a plain
 // change that the state applies.
 #include "nearest.h"
@@ -12,6 +12,7 @@
 #include <linux/fib_rules.h>
 #include <linux/if_addr.h>
 #include <linux/netlink.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 #include <poll.h>
 #include <pthread.h>
@@ -213,9 +214,16 @@ bool route_change(const nlmsghdr *h, change *c)
         c->has_prefsrc = false;
         std::memset(c->prefsrc, 0, sizeof c->prefsrc);
     }
-    c->nhid = tb[RTA_NH_ID] != nullptr;
-    if (c->nhid)
-        return true;
+    if (tb[RTA_NH_ID] != nullptr) {
+        // Through a nexthop object, whatever else a message in the
+        // kernel's compatible mode says of it. The kernel names the routes
+        // through a blackhole object blackholes, until the object changes
+        // without a word to them: the object says what they are.
+        c->object = number(tb[RTA_NH_ID], 0);
+        if (c->rtype == RTN_BLACKHOLE)
+            c->rtype = RTN_UNICAST;
+        return c->object != 0;
+    }
     if (tb[RTA_MULTIPATH] != nullptr) {
         multipath(c, tb[RTA_MULTIPATH]);
     } else {
@@ -224,6 +232,47 @@ bool route_change(const nlmsghdr *h, change *c)
         gateway(&c->hops[0], tb[RTA_GATEWAY], tb[RTA_VIA], c->slot);
     }
     return c->nhops > 0;
+}
+
+// A nexthop object: a group of others, a blackhole, or a gateway and a
+// device. One that carries bridge entries (fdb) serves no route.
+bool nexthop_change(const nlmsghdr *h, change *c)
+{
+    nhmsg nhm;
+    if (!fixed_part(h, &nhm))
+        return false;
+    const rtattr *tb[NHA_MAX + 1];
+    attributes(tb, NHA_MAX, h, sizeof nhm);
+    c->object = number(tb[NHA_ID], 0);
+    if (c->object == 0 || c->type == RTM_DELNEXTHOP)
+        return c->object != 0;
+    c->kind = object_unknown;
+    if (const rtattr *g = tb[NHA_GROUP]) {
+        std::uint16_t type = NEXTHOP_GRP_TYPE_MPATH;
+        if (const rtattr *t = tb[NHA_GROUP_TYPE]; t != nullptr && RTA_PAYLOAD(t) == sizeof type)
+            std::memcpy(&type, RTA_DATA(t), sizeof type);
+        if ((type == NEXTHOP_GRP_TYPE_MPATH || type == NEXTHOP_GRP_TYPE_RES) &&
+            tb[NHA_FDB] == nullptr)
+            c->kind = object_group;
+        const auto *members = static_cast<const char *>(RTA_DATA(g));
+        for (std::size_t i = 0; i < RTA_PAYLOAD(g) / sizeof(nexthop_grp) && c->nmembers < maxmembers;
+             ++i)
+            std::memcpy(&c->members[c->nmembers++], members + (i * sizeof(nexthop_grp)),
+                        sizeof(u32));
+        return true;
+    }
+    if (tb[NHA_BLACKHOLE] != nullptr) {
+        c->kind = object_blackhole;
+        return true;
+    }
+    c->slot = slot_of(nhm.nh_family);
+    if (c->slot < 0 || tb[NHA_FDB] != nullptr || tb[NHA_OIF] == nullptr)
+        return true;
+    c->kind = object_single;
+    c->nhops = 1;
+    c->hops[0].oif = static_cast<int>(number(tb[NHA_OIF], 0));
+    c->hops[0].gwslot = address(c->hops[0].gateway, tb[NHA_GATEWAY], c->slot) ? c->slot : -1;
+    return true;
 }
 
 // Attributes newer than these headers: a port range's mask, which the
@@ -345,6 +394,9 @@ bool decode(const nlmsghdr *h, change *c)
     case RTM_NEWRULE:
     case RTM_DELRULE:
         return rule_change(h, c);
+    case RTM_NEWNEXTHOP:
+    case RTM_DELNEXTHOP:
+        return nexthop_change(h, c);
     default:
         return false;
     }
@@ -394,10 +446,12 @@ bool ask(rtnl &l, int type)
     constexpr u32 addr = sizeof(ifaddrmsg);
     constexpr u32 route = sizeof(rtmsg);
     constexpr u32 rule = sizeof(fib_rule_hdr);
-    const u32 header = type == RTM_GETLINK    ? linkhdr
-                       : type == RTM_GETADDR  ? addr
-                       : type == RTM_GETROUTE ? route
-                                              : rule;
+    constexpr u32 nexthop = sizeof(nhmsg);
+    const u32 header = type == RTM_GETLINK      ? linkhdr
+                       : type == RTM_GETADDR    ? addr
+                       : type == RTM_GETROUTE   ? route
+                       : type == RTM_GETNEXTHOP ? nexthop
+                                                : rule;
     req.h.nlmsg_len = NLMSG_LENGTH(header);
     req.h.nlmsg_type = static_cast<std::uint16_t>(type);
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
@@ -503,11 +557,14 @@ got receive(rtnl &l, long *n)
     }
 }
 
-// A fresh state from one dump each of links, addresses, routes and rules,
-// after the events still queued are thrown away: they predate the dumps.
+// A fresh state from one dump each of links, addresses, nexthop objects
+// (of every family: one of a family leaves the groups out), routes and
+// rules, after the events still queued are thrown away: they predate the
+// dumps. A kernel without nexthop objects refuses their dump.
 bool load(rtnl &l, state &st)
 {
-    static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETROUTE, RTM_GETRULE};
+    static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETNEXTHOP, RTM_GETROUTE,
+                                RTM_GETRULE};
     for (int tries = 0; tries < 5; ++tries) {
         long n = 0;
         got g;
@@ -516,7 +573,9 @@ bool load(rtnl &l, state &st)
         clear_state(st);
         int seen = NEAREST_DONE;
         for (const int kind : kinds) {
-            const int one = ask(l, kind) ? await(l, st) : -1;
+            int one = ask(l, kind) ? await(l, st) : -1;
+            if (one < 0 && kind == RTM_GETNEXTHOP && (errno == EOPNOTSUPP || errno == EINVAL))
+                one = NEAREST_DONE;
             if (one < 0) {
                 report(3, "netlink dump: %s", get_errmsg());
                 return false;
@@ -539,8 +598,10 @@ bool link_open(rtnl &l, int netns)
         return false;
     sockaddr_nl sa{};
     sa.nl_family = AF_NETLINK;
+    static_assert(RTNLGRP_NEXTHOP <= 32, "a group of the first 32");
     sa.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                   RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE | (1U << (RTNLGRP_IPV6_RULE - 1));
+                   RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE | (1U << (RTNLGRP_IPV6_RULE - 1)) |
+                   (1U << (RTNLGRP_NEXTHOP - 1));
     // Room for a burst of route changes; the kernel caps it at rmem_max.
     const int room = 4 << 20;
     (void)setsockopt(l.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);

@@ -23,6 +23,8 @@
 namespace nearest_internal {
 namespace {
 
+constexpr unsigned iff_lower_up = 1U << 16; // IFF_LOWER_UP, which net/if.h leaves out
+
 // --- Pools: arrays grown with grow(), their free elements linked through
 // one field
 
@@ -49,7 +51,8 @@ u32 hop_hash(const hop &h)
     std::memcpy(words, h.nh.gateway, 16);
     std::memcpy(words + 4, h.prefsrc, 16);
     words[8] = static_cast<u32>(h.nh.oif) ^ (static_cast<u32>(h.slot) << 24) ^
-               (static_cast<u32>(h.nh.gwslot + 1) << 16) ^ (h.has_prefsrc ? 1U : 0U);
+               (static_cast<u32>(h.nh.gwslot + 1) << 16) ^ (h.has_prefsrc ? 1U : 0U) ^
+               (h.object * 0x85ebca6bU) ^ (h.bound ? 2U : 0U);
     const u32 x = std::accumulate(std::begin(words), std::end(words), 0U,
                                   [](u32 a, u32 w) { return (a ^ w) * 0x9e3779b1U; });
     return x ^ (x >> 16);
@@ -57,7 +60,8 @@ u32 hop_hash(const hop &h)
 
 bool same_hop(const hop &a, const hop &b)
 {
-    return a.slot == b.slot && a.scope == b.scope && a.nh.gwslot == b.nh.gwslot &&
+    return a.slot == b.slot && a.scope == b.scope && a.object == b.object && a.bound == b.bound &&
+           a.nh.gwslot == b.nh.gwslot &&
            a.nh.oif == b.nh.oif && std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
            a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
 }
@@ -121,8 +125,14 @@ class updater {
         case RTM_NEWRULE:
             add_rule(c);
             break;
-        default:
+        case RTM_DELRULE:
             drop_rule(c);
+            break;
+        case RTM_NEWNEXTHOP:
+            set_object(c);
+            break;
+        default:
+            drop_object(c.object);
             break;
         }
     }
@@ -155,11 +165,17 @@ class updater {
             *d = device{c.index, 0, 0, {}, {none, none}, {none, none}, 0};
         }
         const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
+        const unsigned carrier = IFF_RUNNING | iff_lower_up;
+        const bool lost = (d->flags & carrier) != 0 && (c.flags & carrier) == 0;
         d->flags = c.flags;
         d->group = c.group;
         if (c.name[0] != '\0')
             std::memcpy(d->name, c.name, sizeof d->name);
         ++st.gen;
+        // Its nexthop objects go when it is down or loses its carrier, and
+        // take their routes with them.
+        if ((c.flags & IFF_UP) == 0 || lost)
+            drop_objects_on(c.index);
         // Its IPv4 routes die with it, but for the host-scope ones: its
         // addresses stay local.
         if (down)
@@ -174,6 +190,7 @@ class updater {
         for (int s = v4; s <= v6; ++s)
             while (d->first[s] != none)
                 unlink_address(d->first[s]);
+        drop_objects_on(index);
         drop_routes_through(index, v4, false);
         drop_routes_through(index, v6, false);
         d = device_of(index);
@@ -319,6 +336,62 @@ class updater {
         // A device's last IPv4 address takes its IPv4 routes with it.
         if (const device *d = device_of(c.index); c.slot == v4 && d != nullptr && d->count4 == 0)
             drop_routes_through(c.index, v4, false);
+        if (c.slot == v6)
+            forget_source6(c.local);
+        else if (st.find_address(v4, c.local) == none)
+            drop_routes_from(c.local);
+    }
+
+    // Whether the host still holds IPv6 address local for a route through
+    // device index: on that device, or of a wider scope than link on
+    // another; a tentative one is not held yet.
+    bool holds6(const u8 *local, int index) const
+    {
+        for (u32 a = st.find_address(v6, local); a != none; a = st.addresses[a].same) {
+            const address &x = st.addresses[a];
+            if ((x.flags & IFA_F_TENTATIVE) == 0 &&
+                (x.index == index || (x.scope != RT_SCOPE_LINK && x.scope != RT_SCOPE_HOST)))
+                return true;
+        }
+        return false;
+    }
+
+    // An IPv6 address gone: the routes that named it as their preferred
+    // source, in every table, forget it where the host no longer holds it,
+    // without a message; but for those through nexthop objects, which keep
+    // it. (Before Linux 6.6 only the routes through its own device forgot it,
+    // held elsewhere or not.)
+    void forget_source6(const u8 *local)
+    {
+        for (u32 x = 0; x < st.nhops; ++x) {
+            const hop &h = st.hops[x];
+            if (h.refs > 0 && h.slot == v6 && h.has_prefsrc && !h.bound && h.object == 0 &&
+                std::memcmp(h.prefsrc, local, 16) == 0 && !holds6(local, h.nh.oif))
+                forget_prefsrc(x);
+        }
+    }
+
+    // An IPv4 address gone from the host: the routes of the main table
+    // that name it as their preferred source go, through objects or not, as
+    // the kernel flushes them (with a message of its own since some
+    // version; not before). Those of other tables stay, and keep it.
+    void drop_routes_from(const u8 *local)
+    {
+        const auto names_it = [&](u32 x) {
+            const hop &h = st.hops[x];
+            return h.refs > 0 && h.slot == v4 && h.has_prefsrc && !h.bound &&
+                   std::memcmp(h.prefsrc, local, 4) == 0;
+        };
+        bool named = false;
+        for (u32 x = 0; x < st.nhops && !named; ++x)
+            named = names_it(x);
+        table *t = table_of(RT_TABLE_MAIN, false);
+        if (!named || t == nullptr)
+            return;
+        drop_in(t, t->v4, v4, [&](const route &y) {
+            const u32 first = (y.flags & route_multipath) != 0 ? st.cells[y.hop].hop : y.hop;
+            return first != none && names_it(first);
+        });
     }
 
     // --- Nexthops, shared
@@ -372,6 +445,10 @@ class updater {
         u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
         st.hops[x].chain = b;
         b = x;
+        if (h.object != 0) {
+            st.hops[x].members = none;
+            bind(x);
+        }
         return x;
     }
 
@@ -379,11 +456,33 @@ class updater {
     {
         if (x == none || --st.hops[x].refs > 0)
             return;
+        if (st.hops[x].object != 0)
+            unbind(x);
+        unhash(x);
+        give(st.hops, &st.hopfreed, &hop::chain, x);
+    }
+
+    void unhash(u32 x)
+    {
         u32 *at = &st.hopbuckets[hop_hash(st.hops[x]) & (st.nhopbuckets - 1)];
         while (*at != x)
             at = &st.hops[*at].chain;
         *at = st.hops[x].chain;
-        give(st.hops, &st.hopfreed, &hop::chain, x);
+    }
+
+    // Forgets the preferred source of nexthop x, as the kernel does when
+    // the address goes; its routes keep it, and the kernel chooses anew.
+    void forget_prefsrc(u32 x)
+    {
+        unhash(x);
+        hop &h = st.hops[x];
+        h.has_prefsrc = false;
+        std::memset(h.prefsrc, 0, sizeof h.prefsrc);
+        h.gen = st.gen - 1;
+        st.fresh_gen = none;
+        u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
+        h.chain = b;
+        b = x;
     }
 
     u32 take_cell(u32 h, u32 next)
@@ -392,6 +491,209 @@ class updater {
         if (x != none)
             st.cells[x] = cell{h, next};
         return x;
+    }
+
+    // Gives back a list of cells, and the nexthops they hold when hops.
+    void put_cells(u32 c, bool hops)
+    {
+        while (c != none) {
+            const u32 next = st.cells[c].next;
+            if (hops)
+                put_hop(st.cells[c].hop);
+            give(st.cells, &st.cellfreed, &cell::next, c);
+            c = next;
+        }
+    }
+
+    // --- Nexthop objects, and the bindings of routes to them
+
+    object *object_of(u32 id)
+    {
+        const u32 at = st.object_at(id);
+        return at < st.nobjects && st.objects[at].id == id ? &st.objects[at] : nullptr;
+    }
+
+    void say_unfollowed()
+    {
+        if (!st.unfollowed_said && !quiet)
+            report(4, "nearest: a route goes through a nexthop object of a kind not followed; "
+                      "destinations it reaches have no answer");
+        st.unfollowed_said = true;
+    }
+
+    // The nexthop of binding b through single object o, shared.
+    u32 member_hop(u32 b, const object &o)
+    {
+        hop h{};
+        h.nh = o.nh;
+        h.bound = true;
+        h.slot = st.hops[b].slot;
+        h.scope = st.hops[b].scope;
+        h.has_prefsrc = st.hops[b].has_prefsrc;
+        std::memcpy(h.prefsrc, st.hops[b].prefsrc, 16);
+        return take_hop(h);
+    }
+
+    // Adds the nexthop of object o to binding b's members, after *tail.
+    bool add_member(u32 b, const object &o, u32 *tail)
+    {
+        const u32 h = member_hop(b, o);
+        const u32 c = h != none ? take_cell(h, none) : none;
+        if (c == none) {
+            put_hop(h);
+            return false;
+        }
+        if (*tail == none)
+            st.hops[b].members = c;
+        else
+            st.cells[*tail].next = c;
+        *tail = c;
+        return true;
+    }
+
+    // Finds binding b's members anew from its object as it is now: its
+    // nexthop, or those of a group's members, in the group's order. A
+    // group of one blackhole is a blackhole.
+    void bind(u32 b)
+    {
+        unbind(b);
+        const object *o = object_of(st.hops[b].object);
+        u8 kind = o != nullptr ? o->kind : object_unknown;
+        u32 tail = none;
+        bool whole = true;
+        if (kind == object_single) {
+            whole = add_member(b, *o, &tail);
+        } else if (kind == object_group) {
+            for (u32 c = o->members; c != none && whole; c = st.cells[c].next) {
+                const object *m = object_of(st.cells[c].hop);
+                if (m != nullptr && m->kind == object_blackhole && o->members == c &&
+                    st.cells[c].next == none)
+                    kind = object_blackhole;
+                else if (m == nullptr || m->kind != object_single)
+                    whole = false;
+                else
+                    whole = add_member(b, *m, &tail);
+            }
+        }
+        if (!whole) {
+            unbind(b);
+            kind = object_unknown;
+        }
+        st.hops[b].kind = kind;
+        if (kind == object_unknown)
+            say_unfollowed();
+    }
+
+    void unbind(u32 b)
+    {
+        const u32 members = st.hops[b].members;
+        st.hops[b].members = none;
+        put_cells(members, true);
+    }
+
+    // Whether object o is id, or a group that holds it.
+    bool involves(const object &o, u32 id) const
+    {
+        if (o.id == id)
+            return true;
+        for (u32 c = o.kind == object_group ? o.members : none; c != none; c = st.cells[c].next)
+            if (st.cells[c].hop == id)
+                return true;
+        return false;
+    }
+
+    // Binds anew every binding to object id, or to a group that holds it.
+    void rebind(u32 id)
+    {
+        for (u32 b = 0; b < st.nhops; ++b) {
+            if (st.hops[b].refs == 0 || st.hops[b].object == 0)
+                continue;
+            const object *o = object_of(st.hops[b].object);
+            if (st.hops[b].object == id || (o != nullptr && involves(*o, id)))
+                bind(b);
+        }
+    }
+
+    void set_object(const change &c)
+    {
+        object *o = object_of(c.object);
+        if (o == nullptr) {
+            if (!grow(&st.objects, &st.objcap, st.nobjects + 1)) {
+                if (!quiet)
+                    report(3, "nearest: out of memory; nexthop %u left out", c.object);
+                return;
+            }
+            const u32 at = st.object_at(c.object);
+            std::memmove(st.objects + at + 1, st.objects + at,
+                         (st.nobjects - at) * sizeof *st.objects);
+            ++st.nobjects;
+            o = &st.objects[at];
+            *o = object{c.object, object_unknown, {}, none};
+        }
+        put_cells(o->members, false);
+        o->members = none;
+        o->kind = c.kind;
+        o->nh = c.hops[0];
+        for (int i = c.nmembers - 1; i >= 0 && o->kind == object_group; --i) {
+            const u32 cell = take_cell(c.members[i], o->members);
+            if (cell == none) {
+                o->kind = object_unknown;
+                break;
+            }
+            o->members = cell;
+        }
+        if (o->kind == object_unknown)
+            say_unfollowed();
+        rebind(c.object);
+    }
+
+    // Takes object id away, and the routes through it, as the kernel
+    // does, with a message or without one; the groups that held it shrink,
+    // and go when they empty.
+    void drop_object(u32 id)
+    {
+        object *o = object_of(id);
+        if (o == nullptr)
+            return;
+        put_cells(o->members, false);
+        const u32 at = static_cast<u32>(o - st.objects);
+        std::memmove(o, o + 1, (st.nobjects - at - 1) * sizeof *o);
+        --st.nobjects;
+        drop_routes_bound(id);
+        for (u32 i = 0; i < st.nobjects;) {
+            object &g = st.objects[i];
+            u32 *c = &g.members;
+            while (g.kind == object_group && *c != none && st.cells[*c].hop != id)
+                c = &st.cells[*c].next;
+            if (g.kind != object_group || *c == none) {
+                ++i;
+                continue;
+            }
+            const u32 gone = *c;
+            *c = st.cells[gone].next;
+            give(st.cells, &st.cellfreed, &cell::next, gone);
+            if (g.members == none) {
+                drop_object(g.id); // its place now holds the next
+                i = 0;
+            } else {
+                rebind(g.id);
+                ++i;
+            }
+        }
+    }
+
+    // The kernel's silent flush of the nexthop objects through a device.
+    void drop_objects_on(int index)
+    {
+        for (u32 i = 0; i < st.nobjects;) {
+            const object &o = st.objects[i];
+            if (o.kind == object_single && o.nh.oif == index) {
+                drop_object(o.id);
+                i = 0;
+            } else {
+                ++i;
+            }
+        }
     }
 
     // --- Routes
@@ -424,12 +726,8 @@ class updater {
     {
         if ((x.flags & route_multipath) == 0)
             put_hop(x.hop);
-        for (u32 c = (x.flags & route_multipath) != 0 ? x.hop : none; c != none;) {
-            const u32 next = st.cells[c].next;
-            put_hop(st.cells[c].hop);
-            give(st.cells, &st.cellfreed, &cell::next, c);
-            c = next;
-        }
+        else
+            put_cells(x.hop, true);
     }
 
     // Gives back element r of st.routes, its route moved or released.
@@ -445,8 +743,20 @@ class updater {
     {
         const u8 flags = static_cast<u8>((c.protocol == RTPROT_KERNEL ? route_kernel : 0) |
                                          (c.scope == RT_SCOPE_HOST ? route_host : 0) |
-                                         (c.nhops > 1 ? route_multipath : 0));
+                                         (c.nhops > 1 ? route_multipath : 0) |
+                                         (c.object != 0 ? route_object : 0));
         *x = route{c.metric, none, none, static_cast<u8>(c.tos), static_cast<u8>(c.rtype), flags};
+        if (c.object != 0) {
+            hop b{};
+            b.nh.gwslot = -1;
+            b.object = c.object;
+            b.slot = static_cast<u8>(c.slot);
+            b.scope = static_cast<u8>(c.scope);
+            b.has_prefsrc = c.has_prefsrc;
+            std::memcpy(b.prefsrc, c.prefsrc, 16);
+            x->hop = take_hop(b);
+            return x->hop != none;
+        }
         for (int i = c.nhops - 1; i >= 0; --i) {
             hop h{};
             h.nh = c.hops[i];
@@ -474,6 +784,11 @@ class updater {
     {
         if (x.tos != c.tos || x.metric != c.metric || x.type != c.rtype)
             return false;
+        if ((x.flags & route_object) != 0 || c.object != 0) {
+            const hop *b = (x.flags & route_object) != 0 ? &st.hops[x.hop] : nullptr;
+            return b != nullptr && b->object == c.object && b->has_prefsrc == c.has_prefsrc &&
+                   std::memcmp(b->prefsrc, c.prefsrc, 16) == 0;
+        }
         const u32 first = st.find_hop(x, [](u32) { return true; });
         if (c.nhops == 0 || first == none)
             return true;
@@ -481,14 +796,6 @@ class updater {
         return h.nh.oif == c.hops[0].oif && h.nh.gwslot == c.hops[0].gwslot &&
                std::memcmp(h.nh.gateway, c.hops[0].gateway, 16) == 0 &&
                h.has_prefsrc == c.has_prefsrc && std::memcmp(h.prefsrc, c.prefsrc, 16) == 0;
-    }
-
-    void say_unfollowed()
-    {
-        if (!st.unfollowed_said && !quiet)
-            report(4, "nearest: routes through nexthop objects are not followed; "
-                      "destinations they reach have no answer");
-        st.unfollowed_said = true;
     }
 
     // Puts route x among the routes that begin at first, in the kernel's
@@ -562,8 +869,6 @@ class updater {
                 report(3, "nearest: out of memory; route %s/%d left out", text, c.len);
             return;
         }
-        if (c.nhid)
-            say_unfollowed();
         if (!place(head(t, c.slot, p), x, c, spare))
             free_slot(spare);
     }
@@ -613,21 +918,23 @@ class updater {
             }
     }
 
-    // Whether every nexthop of route x is on device index.
+    // Whether every nexthop of route x is on device index. Routes through
+    // nexthop objects go with their objects instead.
     bool all_through(const route &x, int index)
     {
-        return x.hop != none &&
+        return x.hop != none && (x.flags & route_object) == 0 &&
                st.find_hop(x, [this, index](u32 h) { return st.hops[h].nh.oif != index; }) == none;
     }
 
-    template <typename Prefixes>
-    void drop_in(table *t, Prefixes &prefixes, int s, int index, bool keep_host)
+    // Takes out the routes of prefixes for which dies is true.
+    template <typename Prefixes, typename F>
+    void drop_in(table *t, Prefixes &prefixes, int s, F dies)
     {
         prefixes.each([&](u32 p) {
             route *prev = nullptr;
             route *y = &prefixes.value(p);
             while (y != nullptr) {
-                if (!all_through(*y, index) || (keep_host && (y->flags & route_host) != 0)) {
+                if (!dies(*y)) {
                     prev = y;
                     y = st.next_route(*y);
                 } else {
@@ -643,16 +950,37 @@ class updater {
     // The kernel's silent flush of the routes through a device.
     void drop_routes_through(int index, int slot, bool keep_host)
     {
+        const auto dies = [&](const route &y) {
+            return all_through(y, index) && !(keep_host && (y.flags & route_host) != 0);
+        };
         for (u32 i = 0; i < st.ntables; ++i) {
             table *t = st.tables[i];
             if (slot == v4) {
-                drop_in(t, t->v4, v4, index, keep_host);
+                drop_in(t, t->v4, v4, dies);
                 continue;
             }
-            drop_in(t, t->v6, v6, index, keep_host);
+            drop_in(t, t->v6, v6, dies);
             for (u32 k = t->nfrom; k-- > 0;)
                 if (all_through(t->from[k].r, index))
                     drop_source(t, k);
+        }
+    }
+
+    // The routes through nexthop object id, taken out with it: a walk of
+    // every table, when some route is bound to it.
+    void drop_routes_bound(u32 id)
+    {
+        bool bound = false;
+        for (u32 b = 0; b < st.nhops && !bound; ++b)
+            bound = st.hops[b].refs > 0 && st.hops[b].object == id;
+        if (!bound)
+            return;
+        const auto dies = [&](const route &y) {
+            return (y.flags & route_object) != 0 && st.hops[y.hop].object == id;
+        };
+        for (u32 i = 0; i < st.ntables; ++i) {
+            drop_in(st.tables[i], st.tables[i]->v4, v4, dies);
+            drop_in(st.tables[i], st.tables[i]->v6, v6, dies);
         }
     }
 
@@ -777,6 +1105,20 @@ const table *state::find_table(u32 id) const
     return nullptr;
 }
 
+u32 state::object_at(u32 id) const
+{
+    u32 lo = 0;
+    u32 hi = nobjects;
+    while (lo < hi) {
+        const u32 mid = (lo + hi) / 2;
+        if (objects[mid].id < id)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 u32 state::find_address(int s, const u8 *local) const
 {
     const u32 p = s == v4 ? local4.find(local, 32) : local6.find(local, 128);
@@ -845,7 +1187,7 @@ void clear_state(state &st)
     st.addrfreed = none;
     st.local4.clear();
     st.local6.clear();
-    st.nroutes = st.nhops = st.ncells = 0;
+    st.nroutes = st.nhops = st.ncells = st.nobjects = 0;
     st.routefreed = st.hopfreed = st.cellfreed = none;
     for (u32 i = 0; i < st.nhopbuckets; ++i)
         st.hopbuckets[i] = none;
@@ -909,6 +1251,7 @@ bool copy_state(state &to, const state &from)
         copy_array(&to.routes, &to.routecap, from.routes, from.nroutes) &&
         copy_array(&to.hops, &to.hopcap, from.hops, from.nhops) &&
         copy_array(&to.cells, &to.cellcap, from.cells, from.ncells) &&
+        copy_array(&to.objects, &to.objcap, from.objects, from.nobjects) &&
         copy_array(&to.rules[v4].list, &to.rules[v4].cap, from.rules[v4].list, from.rules[v4].n) &&
         copy_array(&to.rules[v6].list, &to.rules[v6].cap, from.rules[v6].list, from.rules[v6].n) &&
         copy_tables(to, from);
@@ -934,6 +1277,7 @@ bool copy_state(state &to, const state &from)
     to.hopfreed = from.hopfreed;
     to.ncells = from.ncells;
     to.cellfreed = from.cellfreed;
+    to.nobjects = from.nobjects;
     to.rules[v4].n = from.rules[v4].n;
     to.rules[v6].n = from.rules[v6].n;
     to.fresh_gen = from.fresh_gen;
@@ -955,6 +1299,7 @@ void drop_state(state &st)
     std::free(st.hops);
     std::free(st.hopbuckets);
     std::free(st.cells);
+    std::free(st.objects);
     std::free(st.rules[v4].list);
     std::free(st.rules[v6].list);
     st.local4.release();
@@ -984,20 +1329,56 @@ bool valid_addresses(const state &st)
     return true;
 }
 
+// Counts in *refs the nexthops that route x holds: its own, a binding, or
+// those of a list.
+bool count_hops(const state &st, const route &x, u32 *refs)
+{
+    if ((x.flags & route_multipath) == 0) {
+        if (x.hop == none)
+            return (x.flags & route_object) == 0;
+        ++*refs;
+        return x.hop < st.nhops && st.hops[x.hop].refs > 0 &&
+               ((x.flags & route_object) != 0) == (st.hops[x.hop].object != 0);
+    }
+    u32 n = 0;
+    for (u32 c = x.hop; c != none; c = st.cells[c].next, ++n, ++*refs)
+        if (c >= st.ncells || n > st.ncells)
+            return false;
+    return true;
+}
+
 // The routes of one prefix, counting the nexthops they hold in *refs.
 bool valid_routes(const state &st, const route &first, u32 *refs)
 {
-    const auto count = [refs](u32) { return ++*refs == 0; };
-    if (first.type == RTN_UNSPEC)
+    if (first.type == RTN_UNSPEC || !count_hops(st, first, refs))
         return false;
-    (void)st.find_hop(first, count);
     u32 n = 0;
-    for (u32 r = first.next; r != none; r = st.routes[r].next, ++n) {
-        if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC)
+    for (u32 r = first.next; r != none; r = st.routes[r].next, ++n)
+        if (r >= st.nroutes || n > st.nroutes || st.routes[r].type == RTN_UNSPEC ||
+            !count_hops(st, st.routes[r], refs))
             return false;
-        (void)st.find_hop(st.routes[r], count);
-    }
     return true;
+}
+
+// A binding's members: its object's nexthop, or one for each member of
+// its group; none for an object not followed. Counts them in *refs.
+bool valid_binding(const state &st, const hop &b, u32 *refs)
+{
+    const u32 at = st.object_at(b.object);
+    const object *o = at < st.nobjects && st.objects[at].id == b.object ? &st.objects[at] : nullptr;
+    u32 n = 0;
+    for (u32 c = b.members; c != none; c = st.cells[c].next, ++n, ++*refs)
+        if (c >= st.ncells || n > st.ncells || st.cells[c].hop >= st.nhops ||
+            st.hops[st.cells[c].hop].object != 0)
+            return false;
+    u32 wanted = 0;
+    if (b.kind == object_single || b.kind == object_group)
+        for (u32 c = o != nullptr ? o->members : none; c != none; c = st.cells[c].next)
+            ++wanted;
+    if (b.kind == object_single)
+        wanted = 1;
+    return (o != nullptr || b.kind == object_unknown) && n == wanted &&
+           (b.kind != object_single || o->kind == object_single);
 }
 
 bool valid_tables(const state &st)
@@ -1014,16 +1395,36 @@ bool valid_tables(const state &st)
                  (k == 0 || t.from[k - 1].dstlen >= t.from[k].dstlen);
     }
     u32 held = 0;
-    for (u32 h = 0; h < st.nhops; ++h)
+    for (u32 h = 0; h < st.nhops && ok; ++h) {
         held += st.hops[h].refs;
+        if (st.hops[h].refs > 0 && st.hops[h].object != 0)
+            ok = valid_binding(st, st.hops[h], &refs);
+    }
     return ok && held == refs;
+}
+
+// The nexthop objects by id, each once; a group's members listed.
+bool valid_objects(const state &st)
+{
+    for (u32 i = 0; i < st.nobjects; ++i) {
+        const object &o = st.objects[i];
+        if ((i > 0 && st.objects[i - 1].id >= o.id) ||
+            (o.kind != object_group && o.members != none))
+            return false;
+        u32 n = 0;
+        for (u32 c = o.members; c != none; c = st.cells[c].next, ++n)
+            if (c >= st.ncells || n > st.ncells)
+                return false;
+    }
+    return true;
 }
 
 } // namespace
 
 bool valid_state(const state &st)
 {
-    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) && valid_tables(st);
+    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) &&
+              valid_objects(st) && valid_tables(st);
     for (u32 i = 1; i < st.ndevices && ok; ++i)
         ok = st.devices[i - 1].index < st.devices[i].index;
     for (int s = v4; s <= v6 && ok; ++s)

@@ -18,7 +18,8 @@ namespace nearest_internal {
 // Slot 0 holds IPv4, slot 1 IPv6.
 constexpr int v4 = 0;
 constexpr int v6 = 1;
-constexpr int maxhops = 16; // the nexthops of a multipath route kept
+constexpr int maxhops = 16;    // the nexthops of a multipath route kept
+constexpr int maxmembers = 64; // the members of a nexthop group kept
 
 inline int bits(int s)
 {
@@ -76,9 +77,15 @@ struct rule {
     long suppress_group; // -1 when unset
 };
 
+// What a nexthop object is, as far as this module follows it.
+constexpr u8 object_unknown = 0; // none of that id, or a kind not followed
+constexpr u8 object_single = 1;  // a gateway and a device, or a device alone
+constexpr u8 object_blackhole = 2;
+constexpr u8 object_group = 3; // members, any of which carries a packet
+
 // What one rtnetlink message says, read once and then forgotten.
 struct change {
-    int type;         // RTM_NEWLINK ... RTM_DELRULE
+    int type;         // RTM_NEWLINK ... RTM_DELNEXTHOP
     unsigned nlflags; // NLM_F_REPLACE, NLM_F_APPEND of a new route
     int slot;
     int index;
@@ -101,10 +108,14 @@ struct change {
     u8 prefsrc[16];
     int srclen; // an IPv6 route's source prefix src/srclen, or 0
     u8 src[16];
-    bool nhid; // through a nexthop object, not followed
+    u32 object; // a route's nexthop object, or a nexthop object's own id; 0 for none
     int nhops;
     nexthop hops[maxhops];
     rule r;
+    // A nexthop object's kind and, of a group, its members' ids.
+    u8 kind;
+    int nmembers;
+    u32 members[maxmembers];
 };
 
 // What the decision reads.
@@ -131,11 +142,19 @@ struct address {
 };
 
 // A nexthop as routes share it: a full table through one gateway keeps one.
+// Routes through a nexthop object share a binding instead: a hop with the
+// object's id, whose members are the nexthops of the object as it is now,
+// found anew whenever the object changes, so that its routes follow it
+// without a message of their own.
 struct hop {
     nexthop nh;
     u8 prefsrc[16];
     u32 refs;  // 0 when free
     u32 chain; // the hash's next, or the free list's
+    u32 object;  // a binding's object id, else 0
+    u32 members; // a binding's nexthops, a list of cells
+    u8 kind;     // a binding's object's kind
+    bool bound;  // a nexthop of a binding's object, not of a route's own
     // Kept until an address or a link changes, as the kernel keeps its
     // choice of source for a nexthop: the generation they were found in,
     // the device's place in state::devices, and the address of the
@@ -163,6 +182,7 @@ struct route {
 constexpr u8 route_kernel = 1;    // made by the kernel (RTPROT_KERNEL)
 constexpr u8 route_host = 2;      // of host scope
 constexpr u8 route_multipath = 4; // hop names a list of cells
+constexpr u8 route_object = 8;    // hop names a binding to a nexthop object
 
 struct cell {
     u32 hop;
@@ -179,6 +199,14 @@ struct source_route {
     u8 dstlen;
     u8 srclen;
     route r; // its next is unused
+};
+
+// A nexthop object (ip nexthop) as the kernel keeps it.
+struct object {
+    u32 id;
+    u8 kind;
+    nexthop nh;  // a single one's
+    u32 members; // a group's: the members' ids, a list of cells
 };
 
 struct table {
@@ -212,6 +240,8 @@ struct state {
     u32 nhopbuckets;
     cell *cells;
     u32 ncells, cellcap, cellfreed = none;
+    object *objects; // sorted by id
+    u32 nobjects, objcap;
     table **tables;
     u32 ntables, tablecap;
     rule_list rules[2];
@@ -224,14 +254,16 @@ struct state {
         return x.next != none ? &routes[x.next] : nullptr;
     }
 
-    // The first nexthop of route x for which f is true, or none.
+    // The first nexthop of route x for which f is true, or none: of its
+    // own, or of the object it goes through.
     template <typename F> [[nodiscard]] u32 find_hop(const route &x, F f) const
     {
         if (x.hop == none)
             return none;
-        if ((x.flags & route_multipath) == 0)
+        if ((x.flags & (route_multipath | route_object)) == 0)
             return f(x.hop) ? x.hop : none;
-        for (u32 c = x.hop; c != none; c = cells[c].next)
+        const u32 first = (x.flags & route_object) != 0 ? hops[x.hop].members : x.hop;
+        for (u32 c = first; c != none; c = cells[c].next)
             if (f(cells[c].hop))
                 return cells[c].hop;
         return none;
@@ -240,6 +272,8 @@ struct state {
     [[nodiscard]] const device *find_device(int index) const;
     [[nodiscard]] const device *find_device(const char *name) const;
     [[nodiscard]] const table *find_table(u32 id) const;
+    // The place of nexthop object id in objects: where it is, or would go.
+    [[nodiscard]] u32 object_at(u32 id) const;
     // The address local of slot s, or none.
     [[nodiscard]] u32 find_address(int s, const u8 *local) const;
 };

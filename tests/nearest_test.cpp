@@ -85,6 +85,26 @@ const std::string tunnel =
     "ip $f route add default dev wg0 table 51820; ip $f rule add not fwmark 51820 table 51820; "
     "ip $f rule add table main suppress_prefixlength 0; done; sleep 0.2; ";
 
+// Two links and nexthop objects over them, as a routing daemon installs
+// them: one through a gateway, a group of two, an IPv6 one.
+const std::string objects =
+    bridges({"b0", "b1"}) +
+    "ip addr add 10.1.0.5/24 dev b1; ip addr add 10.2.0.5/24 dev b0; "
+    "ip addr add 2001:db8:1::5/64 dev b1 nodad; ip addr add 2001:db8:2::5/64 dev b0 nodad; "
+    "ip nexthop add id 5 via 10.1.0.1 dev b1; ip nexthop add id 6 via 10.1.0.9 dev b1; "
+    "ip nexthop add id 7 group 5/6; ip route add 100.64.0.0/10 nhid 5; "
+    "ip route add 198.18.0.0/15 nhid 7; ip nexthop add id 20 via 2001:db8:1::1 dev b1; "
+    "ip -6 route add 2001:db8:98::/48 nhid 20; sleep 0.2; ";
+
+// Object 5 moved to b0 then deleted, its group left with 6 alone; b1 set
+// down and up again, which takes 6, the group and their routes, without a word.
+const std::vector<std::string> replaced = {
+    "+ip nexthop replace id 5 via 10.2.0.1 dev b0", "update", "100.64.1.1",
+    "+ip nexthop del id 5", "update", "100.64.1.1", "198.18.1.1",
+    "+ip link set b1 down; ip link set b1 up", "update", "198.18.1.1", "2001:db8:98::1"};
+const char *const replaced_out =
+    "100.64.1.1 route\n100.64.1.1 none\n198.18.1.1 route\n198.18.1.1 none\n2001:db8:98::1 none\n";
+
 using Nearest = Namespaces;
 
 TEST_F(Nearest, AnswersAsTheKernelRoutes)
@@ -176,15 +196,40 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
           "172.17.0.5"},
          "172.17.0.5 route\n172.17.0.1 same\n10.80.0.1 route\n172.17.0.5 subnet\n10.80.0.1 route\n"
          "172.17.0.5 subnet\n"},
-        {"a route through a nexthop object: no answer rather than a shorter route's, said once",
-         laptop +
-             "ip nexthop add id 1 via 192.168.1.1 dev wlan0; ip route add 10.99.0.0/16 nhid 1; "
-             "ip route add 10.98.0.0/16 nhid 1; ",
-         {"10.99.1.1", "10.98.1.1"},
-         "10.99.1.1 none: kernel wlan0 192.168.1.23, nearest - -\n"
-         "10.98.1.1 none: kernel wlan0 192.168.1.23, nearest - -\n",
-         "nearest_probe: warn(4):   nearest: routes through nexthop objects are not followed; "
-         "destinations they reach have no answer\n"},
+        {"nexthop objects: one, a group, with weights, a blackhole, in a table a rule chooses, "
+         "IPv6 ones and a group, an IPv4 route through an IPv6 gateway",
+         objects +
+             "ip nexthop add id 9 via 10.1.0.7 dev b1; ip nexthop add id 10 group 6,3/9,200; "
+             "ip route add 198.51.100.0/24 nhid 10; ip nexthop add id 11 blackhole; "
+             "ip route add 192.0.2.0/24 nhid 11; ip nexthop add id 8 via 10.2.0.1 dev b0; "
+             "ip route add default nhid 8 table 100; ip rule add pref 100 to 9.9.9.0/24 table 100; "
+             "ip nexthop add id 21 via 2001:db8:1::2 dev b1; ip nexthop add id 22 group 20/21; "
+             "ip -6 route add 2001:db8:99::/48 nhid 22; ip route add 203.0.113.0/24 nhid 20; ",
+         {"100.64.1.1", "198.18.1.1", "198.51.100.1", "192.0.2.1", "9.9.9.9", "8.8.8.8",
+          "2001:db8:98::1", "2001:db8:99::1", "203.0.113.1"},
+         "100.64.1.1 route\n198.18.1.1 route\n198.51.100.1 route\n192.0.2.1 unreachable\n"
+         "9.9.9.9 route\n8.8.8.8 none\n2001:db8:98::1 route\n2001:db8:99::1 route\n"
+         "203.0.113.1 route\n"},
+        {"nexthop objects replaced, deleted, and a device set down under a group, with the "
+         "kernel's route messages",
+         objects,
+         replaced,
+         replaced_out},
+        {"the same without them (nexthop_compat_mode 0)",
+         objects + "sysctl -qw net.ipv4.nexthop_compat_mode=0; ",
+         replaced,
+         replaced_out},
+        {"an address deleted: IPv6 routes that named it choose anew, but through objects; IPv4 "
+         "routes of main that named it go, of other tables stay",
+         objects +
+             "ip addr add 2001:db8:1::6/64 dev b1 nodad; ip addr add 10.1.0.6/24 dev b1; "
+             "ip -6 route add 2001:db8:9::/48 via 2001:db8:1::1 src 2001:db8:1::6; "
+             "ip -6 route add 2001:db8:5::/48 nhid 20 src 2001:db8:1::6; "
+             "ip route add 10.9.0.0/16 via 10.1.0.1 src 10.1.0.6; ip route add 10.7.0.0/16 via "
+             "10.1.0.1 src 10.1.0.6 table 100; ip rule add pref 100 to 10.7.0.0/16 table 100; ",
+         {"+ip addr del 2001:db8:1::6/64 dev b1; ip addr del 10.1.0.6/24 dev b1", "update",
+          "2001:db8:9::1", "2001:db8:5::1", "10.9.0.1", "10.7.0.1"},
+         "2001:db8:9::1 route\n2001:db8:5::1 route\n10.9.0.1 none\n10.7.0.1 route\n"},
         {"two namespaces in one process, each answered as ip -n answers, while both change",
          laptop +
              "mount -t tmpfs tmpfs /run; ip netns add c1; ip -n c1 link set lo up; "
