@@ -389,7 +389,9 @@ class decision {
     // An IPv6 table with source routes. A prefix of the destination with
     // some is answered by them alone when no source prefix of theirs holds
     // the packet's source; when one does but cannot carry the packet, the
-    // prefix's plain routes are tried too, as the kernel backtracks.
+    // prefix's plain routes are tried too, as the kernel backtracks. The
+    // kernel's walk that finds nothing ends at the table's root, so the
+    // plain default routes are always tried last.
     [[nodiscard]] result in_table6(const table &t, u32 first) const
     {
         u32 p = first;
@@ -410,8 +412,8 @@ class decision {
             bound = sourced;
             if (plain != sourced)
                 continue;
-            if (const result x = held ? in_prefix(t.v6.value(p), plain)
-                                      : result{verdict::next, 0, nullptr, none, 0};
+            if (const result x = held || plain == 0 ? in_prefix(t.v6.value(p), plain)
+                                                    : result{verdict::next, 0, nullptr, none, 0};
                 answers(x))
                 return x;
             p = t.v6.shorter(q.key, plain);

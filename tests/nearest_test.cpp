@@ -5,9 +5,11 @@
 // cases give the expected reasons; random hosts, each drawn from its number, look
 // for the differences no one thought of. The dumps are counted with strace.
 #include "nearest.h"
+#include "nearest_state.h"
 #include "sandbox.h"
 
 #include <arpa/inet.h>
+#include <linux/rtnetlink.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,10 +100,17 @@ const std::string objects =
 
 // Object 5 moved to b0 then deleted, its group left with 6 alone; b1 set
 // down and up again, which takes 6, the group and their routes, without a word.
-const std::vector<std::string> replaced = {
-    "+ip nexthop replace id 5 via 10.2.0.1 dev b0", "update", "100.64.1.1",
-    "+ip nexthop del id 5", "update", "100.64.1.1", "198.18.1.1",
-    "+ip link set b1 down; ip link set b1 up", "update", "198.18.1.1", "2001:db8:98::1"};
+const std::vector<std::string> replaced = {"+ip nexthop replace id 5 via 10.2.0.1 dev b0",
+                                           "update",
+                                           "100.64.1.1",
+                                           "+ip nexthop del id 5",
+                                           "update",
+                                           "100.64.1.1",
+                                           "198.18.1.1",
+                                           "+ip link set b1 down; ip link set b1 up",
+                                           "update",
+                                           "198.18.1.1",
+                                           "2001:db8:98::1"};
 const char *const replaced_out =
     "100.64.1.1 route\n100.64.1.1 none\n198.18.1.1 route\n198.18.1.1 none\n2001:db8:98::1 none\n";
 
@@ -212,13 +221,9 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "203.0.113.1 route\n"},
         {"nexthop objects replaced, deleted, and a device set down under a group, with the "
          "kernel's route messages",
-         objects,
-         replaced,
-         replaced_out},
+         objects, replaced, replaced_out},
         {"the same without them (nexthop_compat_mode 0)",
-         objects + "sysctl -qw net.ipv4.nexthop_compat_mode=0; ",
-         replaced,
-         replaced_out},
+         objects + "sysctl -qw net.ipv4.nexthop_compat_mode=0; ", replaced, replaced_out},
         {"an address deleted: IPv6 routes that named it choose anew, but through objects; IPv4 "
          "routes of main that named it go, of other tables stay",
          objects +
@@ -463,6 +468,25 @@ Host random_host(unsigned n)
         six += "addr add " + mine[1].back() + "/" + std::to_string(32 + (d.pick(7) * 16)) +
                " dev " + dev() + " nodad" + (d.pick(4) == 0 ? " preferred_lft 0" : "") + "\n";
     }
+    // A third of the hosts route through nexthop objects, as routing daemons
+    // do: some gateways an object, some a group of two alike. In half of
+    // those the kernel says nothing to the routes when objects change.
+    const bool routed = n % 3 == 0;
+    int ids = 0;
+    std::string first; // object 1's gateway, of its family
+    const auto through = [&](bool v6, std::string *lines) {
+        const std::string gw = v6 ? d.v6(128) : d.v4(32);
+        const std::string one = " via " + gw + " dev " + dev() + " onlink\n";
+        first = first.empty() ? gw : first;
+        *lines += "nexthop add id " + std::to_string(++ids) + one;
+        if (d.pick(3) == 0) {
+            *lines += "nexthop add id " + std::to_string(ids + 1) + one + "nexthop add id " +
+                      std::to_string(ids + 2) + " group " + std::to_string(ids) + "/" +
+                      std::to_string(ids + 1) + "\n";
+            ids += 2;
+        }
+        return " nhid " + std::to_string(ids);
+    };
     static const char *const kinds[] = {"", "", "", "blackhole ", "unreachable ", "throw "};
     static const char *const tables[] = {"", " table 100", " table 101"};
     for (int i = 0; i < 6 + d.pick(12); ++i) {
@@ -471,7 +495,9 @@ Host random_host(unsigned n)
         const int len = v6 ? 16 * d.pick(9) : d.pick(33);
         std::string r =
             "route add " + kind + (v6 ? d.v6(len) : d.v4(len)) + "/" + std::to_string(len);
-        if (kind.empty())
+        if (kind.empty() && routed && d.pick(2) == 0)
+            r += through(v6, v6 ? &six : &four);
+        else if (kind.empty())
             r += d.pick(2) == 0 ? " dev " + dev()
                                 : " via " + (v6 ? d.v6(128) : d.v4(32)) +
                                       (d.pick(3) == 0 ? " dev " + dev() + " onlink" : "");
@@ -518,7 +544,9 @@ Host random_host(unsigned n)
                "EOF\n";
     };
     Host h;
-    h.setup = bridges(devs) + "\n" + batch("-4", four) + batch("-6", six) + "sleep 0.3";
+    h.setup = bridges(devs) + "\n" +
+              (routed && n % 2 == 0 ? "sysctl -qw net.ipv4.nexthop_compat_mode=0\n" : "") +
+              batch("-4", four) + batch("-6", six) + "sleep 0.3";
     std::vector<std::string> to;
     to.reserve(16);
     for (int i = 0; i < 16; ++i) {
@@ -547,6 +575,10 @@ Host random_host(unsigned n)
                                "\nroute add " + d.v4(24) + "/24 via " + d.v4(32) +
                                " metric 5\nroute del default\n" + "rule del pref 200\nlink set " +
                                dev() + " up\n";
+    if (!first.empty()) // object 1 moves, and 2 goes
+        h.steps.push_back("+" + batch(first.find(':') != std::string::npos ? "-6" : "-4",
+                                      "nexthop replace id 1 via " + first + " dev " + dev() +
+                                          " onlink\nnexthop del id 2\n"));
     h.steps.push_back("+" + batch("-4", change) +
                       batch("-6", "route del default\nrule del pref 100\n") + "sleep 0.3");
     h.steps.emplace_back("update");
@@ -571,6 +603,63 @@ TEST_F(Nearest, AgreesWithTheKernelOnRandomHosts)
                            << o.out;
         EXPECT_EQ(o.status, 0) << "host " << n << ": " << o.err;
     }
+}
+
+// The table's validity check, which the fuzzer trusts, refuses a copy of a
+// good table with any one fault in it.
+TEST(NearestState, ValidityCheckSeesEachFault)
+{
+    using namespace nearest_internal;
+    state good{};
+    const auto add = [&](int type, int slot, const char *local, int len, u32 object) {
+        change c{};
+        c.type = type;
+        c.slot = slot;
+        c.index = 2;
+        c.flags = IFF_UP | IFF_RUNNING;
+        std::strcpy(c.name, "b0");
+        inet_pton(slot == v4 ? AF_INET : AF_INET6, local, c.local);
+        std::memcpy(c.peer, c.local, 16);
+        c.len = len;
+        c.table = RT_TABLE_MAIN;
+        c.rtype = RTN_UNICAST;
+        c.object = object;
+        c.kind = object_single;
+        c.nhops = 1;
+        c.hops[0] = {{10, 0, 0, 1}, v4, 2};
+        apply(good, c, false);
+    };
+    add(RTM_NEWLINK, v4, "0.0.0.0", 0, 0);
+    add(RTM_NEWADDR, v6, "2001:db8::5", 64, 0);
+    add(RTM_NEWADDR, v4, "10.0.0.5", 24, 0);
+    add(RTM_NEWNEXTHOP, v4, "0.0.0.0", 0, 5);
+    add(RTM_NEWROUTE, v4, "10.1.0.0", 16, 5);
+    add(RTM_NEWROUTE, v4, "10.2.0.0", 16, 0);
+    ASSERT_TRUE(valid_state(good));
+    const struct {
+        const char *what;
+        void (*fault)(state &);
+    } cases[] = {
+        {"an IPv6 address on another device's list",
+         [](state &x) { x.addresses[x.devices[0].first[v6]].index = 3; }},
+        {"a nexthop held once more than routes hold it",
+         [](state &x) { ++x.hops[x.hops[0].refs > 0 ? 0 : 1].refs; }},
+        {"a binding without its object's nexthop",
+         [](state &x) {
+             for (u32 h = 0; h < x.nhops; ++h)
+                 if (x.hops[h].object != 0)
+                     x.hops[h].members = none;
+         }},
+        {"a binding to an object that is gone", [](state &x) { x.objects[0].id = 6; }},
+    };
+    for (const auto &c : cases) {
+        state bad{};
+        ASSERT_TRUE(copy_state(bad, good));
+        c.fault(bad);
+        EXPECT_FALSE(valid_state(bad)) << c.what;
+        drop_state(bad);
+    }
+    drop_state(good);
 }
 
 } // namespace
