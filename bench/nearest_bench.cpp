@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: ISC
-// nearest_bench NAME: in the network namespace bench/run made, prints one
-// line of figures for the nearest table there:
+// nearest_bench NAME [DEST GATEWAY]: in the network namespace bench/run
+// made, prints one line of figures for the nearest table there:
 //   NAME, routes, addresses, the first fill (ms), a bare dump of the same
 //   (ms), resident bytes per route, one lookup (ns), the connect trick on a
 //   reused socket (ns), one event (us), one cold lookup (ns), the connect
@@ -9,6 +9,12 @@
 //   NAME-threads, a cold lookup in batches of 64 (ns a destination),
 //   lookups a second from 1 thread, from 2, and from 1 while another
 //   applies 10,000 route changes a second (millions), the changes applied
+// and, where the routes go through nexthop objects (a NAME ending in
+// -objects), a third:
+//   NAME-replace, the update that applies a nexthop replace of object 1,
+//   which 100,000 routes use, with nexthop_compat_mode at 0 (us), and at 1
+//   (ms: the kernel's route messages overflow the socket, and the table is
+//   read anew), and whether DEST, behind object 1, then went via GATEWAY
 // Lookups ask 4,096 destinations drawn across the IPv4 space and 2000::/4,
 // three IPv4 to one IPv6, again and again; cold ones ask 262,144 such
 // destinations once each, so that the table is read from memory rather than
@@ -21,6 +27,7 @@
 
 #include <arpa/inet.h>
 #include <linux/netlink.h>
+#include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,7 +88,7 @@ long bare(int type, int counted)
         nlmsghdr h;
         rtmsg body;
     } req{};
-    req.h.nlmsg_len = sizeof req;
+    req.h.nlmsg_len = NLMSG_LENGTH(type == RTM_GETNEXTHOP ? sizeof(nhmsg) : sizeof(rtmsg));
     req.h.nlmsg_type = static_cast<std::uint16_t>(type);
     req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     long n = 0;
@@ -176,9 +183,10 @@ double per_connect(const std::vector<destination> &to, long n)
     return ns;
 }
 
-// Events: a batch of routes added, then deleted, with ip; the update that
-// applies them, timed. The batch fits the socket's queue.
-double per_event()
+// Events: a batch of routes added, then deleted, with ip, each to what
+// tail names; the update that applies them, timed. The batch fits the
+// socket's queue.
+double per_event(const char *tail)
 {
     constexpr int batch = 100;
     std::vector<double> each;
@@ -190,7 +198,9 @@ double per_event()
                     .append(verb)
                     .append(" 240.0.")
                     .append(std::to_string(i))
-                    .append(".0/24 dev lo\n");
+                    .append(".0/24 ")
+                    .append(tail)
+                    .append("\n");
             FILE *ip = popen("ip -batch -", "w"); // NOLINT(cert-env33-c): ip is what we want
             if (ip == nullptr)
                 std::exit(1);
@@ -283,6 +293,36 @@ long changing(nearest_table *t, clock_type::time_point start)
     return applied;
 }
 
+// The gateway t names for dest, or "-".
+std::string gateway_of(nearest_table *t, const char *dest)
+{
+    nearest_query q{};
+    q.to.v4.sin_family = AF_INET;
+    inet_pton(AF_INET, dest, &q.to.v4.sin_addr);
+    nearest r{};
+    char text[INET6_ADDRSTRLEN] = "-";
+    if (nearest_table_find(t, &q, &r) == NEAREST_FOUND && r.gateway_family != 0)
+        inet_ntop(r.gateway_family, &r.gateway, text, sizeof text);
+    return text;
+}
+
+// Object 1 replaced, to go via gateway, with the kernel's
+// nexthop_compat_mode at compat: the update that applies it, timed (ns).
+double per_replace(nearest_table *t, int compat, const char *gateway)
+{
+    FILE *mode = std::fopen("/proc/sys/net/ipv4/nexthop_compat_mode", "w");
+    if (mode == nullptr || std::fprintf(mode, "%d\n", compat) < 0 || std::fclose(mode) != 0)
+        std::exit(1);
+    (void)nearest_table_update(t);
+    const std::string cmd = std::string("ip nexthop replace id 1 via ") + gateway + " dev up0";
+    if (std::system(cmd.c_str()) != 0) // NOLINT(cert-env33-c): ip is what we want
+        std::exit(1);
+    const auto start = clock_type::now();
+    if (nearest_table_update(t) < 0)
+        std::exit(1);
+    return since(start);
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter
@@ -306,6 +346,7 @@ int main(int argc, char *argv[])
         const auto start = clock_type::now();
         bare(RTM_GETLINK, RTM_NEWLINK);
         addresses = bare(RTM_GETADDR, RTM_NEWADDR);
+        bare(RTM_GETNEXTHOP, RTM_NEWNEXTHOP);
         routes = bare(RTM_GETROUTE, RTM_NEWROUTE);
         bare(RTM_GETRULE, RTM_NEWRULE);
         dumps.push_back(since(start) / 1e6);
@@ -316,7 +357,8 @@ int main(int argc, char *argv[])
     const double trick = per_connect(warm, 200000);
     const double cold_lookup = per_lookup(cold, static_cast<long>(cold.size()));
     const double cold_trick = per_connect(cold, static_cast<long>(cold.size()));
-    const double event = per_event() / 1000;
+    const bool objects = std::string(name).ends_with("-objects") && argc > 3;
+    const double event = per_event(objects ? "nhid 2" : "dev lo") / 1000;
     std::printf("%s %ld %ld %.1f %.1f %.1f %.1f %.0f %.2f %.1f %.0f\n", name, routes, addresses,
                 median(fills), median(dumps),
                 static_cast<double>(held) / static_cast<double>(routes), lookup, trick, event,
@@ -332,6 +374,15 @@ int main(int argc, char *argv[])
     const double busy =
         rate(t, q, 1, [&](clock_type::time_point start) { changes = changing(t, start); });
     std::printf("%s-threads %.1f %.2f %.2f %.2f %ld\n", name, batched, one, two, busy, changes);
+    if (objects) {
+        const std::string was = gateway_of(t, argv[2]);
+        const double quiet = per_replace(t, 0, argv[3]);
+        const bool moved = gateway_of(t, argv[2]) == argv[3];
+        const double loud = per_replace(t, 1, was.c_str());
+        const bool back = gateway_of(t, argv[2]) == was;
+        std::printf("%s-replace %.1f %.1f %s\n", name, quiet / 1000, loud / 1e6,
+                    moved && back ? "moved" : "stayed");
+    }
     nearest_table_close(t);
     return 0;
 }

@@ -222,7 +222,7 @@ bool route_change(const nlmsghdr *h, change *c)
         c->object = number(tb[RTA_NH_ID], 0);
         if (c->rtype == RTN_BLACKHOLE)
             c->rtype = RTN_UNICAST;
-        return c->object != 0;
+        return c->object != 0 && c->srclen == 0; // the kernel refuses one from a source
     }
     if (tb[RTA_MULTIPATH] != nullptr) {
         multipath(c, tb[RTA_MULTIPATH]);
@@ -255,8 +255,8 @@ bool nexthop_change(const nlmsghdr *h, change *c)
             tb[NHA_FDB] == nullptr)
             c->kind = object_group;
         const auto *members = static_cast<const char *>(RTA_DATA(g));
-        for (std::size_t i = 0; i < RTA_PAYLOAD(g) / sizeof(nexthop_grp) && c->nmembers < maxmembers;
-             ++i)
+        for (std::size_t i = 0;
+             i < RTA_PAYLOAD(g) / sizeof(nexthop_grp) && c->nmembers < maxmembers; ++i)
             std::memcpy(&c->members[c->nmembers++], members + (i * sizeof(nexthop_grp)),
                         sizeof(u32));
         return true;
@@ -537,6 +537,16 @@ int socket_in(int netns)
     return m.fd;
 }
 
+// One dump of a kind, as await() answers; a kernel without nexthop
+// objects refuses their dump, and has none.
+int dump(rtnl &l, state &st, int kind)
+{
+    const int seen = ask(l, kind) ? await(l, st) : -1;
+    if (seen < 0 && kind == RTM_GETNEXTHOP && (errno == EOPNOTSUPP || errno == EINVAL))
+        return NEAREST_DONE;
+    return seen;
+}
+
 } // namespace
 
 got receive(rtnl &l, long *n)
@@ -560,7 +570,7 @@ got receive(rtnl &l, long *n)
 // A fresh state from one dump each of links, addresses, nexthop objects
 // (of every family: one of a family leaves the groups out), routes and
 // rules, after the events still queued are thrown away: they predate the
-// dumps. A kernel without nexthop objects refuses their dump.
+// dumps.
 bool load(rtnl &l, state &st)
 {
     static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETNEXTHOP, RTM_GETROUTE,
@@ -573,9 +583,7 @@ bool load(rtnl &l, state &st)
         clear_state(st);
         int seen = NEAREST_DONE;
         for (const int kind : kinds) {
-            int one = ask(l, kind) ? await(l, st) : -1;
-            if (one < 0 && kind == RTM_GETNEXTHOP && (errno == EOPNOTSUPP || errno == EINVAL))
-                one = NEAREST_DONE;
+            const int one = dump(l, st, kind);
             if (one < 0) {
                 report(3, "netlink dump: %s", get_errmsg());
                 return false;

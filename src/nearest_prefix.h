@@ -907,14 +907,14 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
 
     // Checks the root: each slot's longest holding prefix is painted from
     // the prefixes of 16 bits or fewer, rather than looked up 65,536 times;
-    // a run of 256 slots that is all zeros and unpainted is right as it is,
+    // a stretch of 256 slots that is all zeros and unpainted is right as it is,
     // and is passed over by one comparison.
     [[nodiscard]] bool valid_root() const
     {
-        constexpr u32 run = 256;
+        constexpr u32 stretch = 256;
         static u32 best[rootslots];
-        static bool painted[rootslots / run];
-        static const u32 zeros[run] = {};
+        static bool painted[rootslots / stretch];
+        static const u32 zeros[stretch] = {};
         std::memset(painted, 0, sizeof painted);
         each([&](u32 p) {
             const int len = prefixes[p].len;
@@ -922,9 +922,9 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
                 return;
             const auto first = static_cast<u32>(slot_at(prefixes[p].key, 0));
             for (u32 i = first; i < first + (1U << (rootbits - len)); ++i) {
-                if (!painted[i / run]) {
-                    std::fill_n(&best[i - (i % run)], run, covers[0]);
-                    painted[i / run] = true;
+                if (!painted[i / stretch]) {
+                    std::fill_n(&best[i - (i % stretch)], stretch, covers[0]);
+                    painted[i / stretch] = true;
                 }
                 if (length(best[i]) < len)
                     best[i] = p;
@@ -932,10 +932,11 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         });
         u8 key[Bytes] = {};
         bool ok = covers[0] == find(key, 0);
-        for (u32 r = 0; r < rootslots / run && ok; ++r) {
-            if (!painted[r] && std::memcmp(root + (std::size_t{r} * run), zeros, sizeof zeros) == 0)
+        for (u32 r = 0; r < rootslots / stretch && ok; ++r) {
+            if (!painted[r] &&
+                std::memcmp(root + (std::size_t{r} * stretch), zeros, sizeof zeros) == 0)
                 continue;
-            for (u32 i = r * run; i < (r + 1) * run && ok; ++i) {
+            for (u32 i = r * stretch; i < (r + 1) * stretch && ok; ++i) {
                 set_index(key, 0, static_cast<int>(i));
                 ok = valid_slot(root[i], 0, key, painted[r] ? best[i] : covers[0]);
             }

@@ -61,9 +61,9 @@ u32 hop_hash(const hop &h)
 bool same_hop(const hop &a, const hop &b)
 {
     return a.slot == b.slot && a.scope == b.scope && a.object == b.object && a.bound == b.bound &&
-           a.nh.gwslot == b.nh.gwslot &&
-           a.nh.oif == b.nh.oif && std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 &&
-           a.has_prefsrc == b.has_prefsrc && std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
+           a.nh.gwslot == b.nh.gwslot && a.nh.oif == b.nh.oif &&
+           std::memcmp(a.nh.gateway, b.nh.gateway, 16) == 0 && a.has_prefsrc == b.has_prefsrc &&
+           std::memcmp(a.prefsrc, b.prefsrc, 16) == 0;
 }
 
 bool same_rule(const rule &a, const rule &b)
@@ -445,10 +445,6 @@ class updater {
         u32 &b = st.hopbuckets[hop_hash(h) & (st.nhopbuckets - 1)];
         st.hops[x].chain = b;
         b = x;
-        if (h.object != 0) {
-            st.hops[x].members = none;
-            bind(x);
-        }
         return x;
     }
 
@@ -456,13 +452,33 @@ class updater {
     {
         if (x == none || --st.hops[x].refs > 0)
             return;
-        if (st.hops[x].object != 0)
-            unbind(x);
         unhash(x);
         give(st.hops, &st.hopfreed, &hop::chain, x);
     }
 
-    void unhash(u32 x)
+    // The shared binding b, with its object's nexthops when it is new;
+    // none without memory.
+    u32 take_binding(const hop &b)
+    {
+        const u32 x = take_hop(b);
+        if (x != none && st.hops[x].refs == 1) {
+            st.hops[x].members = none;
+            bind(x);
+        }
+        return x;
+    }
+
+    void put_binding(u32 x)
+    {
+        if (x == none || st.hops[x].refs > 1) {
+            put_hop(x);
+            return;
+        }
+        unbind(x);
+        put_hop(x);
+    }
+
+    void unhash(u32 x) const
     {
         u32 *at = &st.hopbuckets[hop_hash(st.hops[x]) & (st.nhopbuckets - 1)];
         while (*at != x)
@@ -592,7 +608,7 @@ class updater {
     }
 
     // Whether object o is id, or a group that holds it.
-    bool involves(const object &o, u32 id) const
+    [[nodiscard]] bool involves(const object &o, u32 id) const
     {
         if (o.id == id)
             return true;
@@ -628,7 +644,7 @@ class updater {
                          (st.nobjects - at) * sizeof *st.objects);
             ++st.nobjects;
             o = &st.objects[at];
-            *o = object{c.object, object_unknown, {}, none};
+            *o = object{c.object, object_unknown, {}, none, false, false};
         }
         put_cells(o->members, false);
         o->members = none;
@@ -647,53 +663,82 @@ class updater {
         rebind(c.object);
     }
 
-    // Takes object id away, and the routes through it, as the kernel
-    // does, with a message or without one; the groups that held it shrink,
-    // and go when they empty.
-    void drop_object(u32 id)
+    // Takes away the objects for which dies is true, and the routes through
+    // them, as the kernel does, with a message or without one; the groups
+    // that held them shrink, and go when they empty. One walk of the tables
+    // for them all: a device set down may take thousands.
+    template <typename F> void drop_objects(F dies)
     {
-        object *o = object_of(id);
-        if (o == nullptr)
+        if (!doom(dies))
             return;
-        put_cells(o->members, false);
-        const u32 at = static_cast<u32>(o - st.objects);
-        std::memmove(o, o + 1, (st.nobjects - at - 1) * sizeof *o);
-        --st.nobjects;
-        drop_routes_bound(id);
-        for (u32 i = 0; i < st.nobjects;) {
+        drop_routes_bound();
+        u32 kept = 0;
+        for (u32 i = 0; i < st.nobjects; ++i) {
+            object &o = st.objects[i];
+            if (o.dying)
+                put_cells(o.members, false);
+            else
+                st.objects[kept++] = o;
+        }
+        st.nobjects = kept;
+        for (u32 b = 0; b < st.nhops; ++b) {
+            if (st.hops[b].refs == 0 || st.hops[b].object == 0)
+                continue;
+            const object *o = object_of(st.hops[b].object);
+            if (o == nullptr ? st.hops[b].kind != object_unknown : o->shrunk)
+                bind(b);
+        }
+        for (u32 i = 0; i < st.nobjects; ++i)
+            st.objects[i].shrunk = false;
+    }
+
+    // Marks the objects that go: those for which dies is true, and the
+    // groups left empty, which lose their dying members. Whether any goes.
+    template <typename F> bool doom(F dies)
+    {
+        bool any = false;
+        for (u32 i = 0; i < st.nobjects; ++i) {
+            object &o = st.objects[i];
+            o.dying = o.kind != object_group && dies(o);
+            any = any || o.dying;
+        }
+        for (u32 i = 0; i < st.nobjects && any; ++i)
+            if (st.objects[i].kind == object_group)
+                shrink(st.objects[i]);
+        for (u32 i = 0; i < st.nobjects; ++i) {
             object &g = st.objects[i];
-            u32 *c = &g.members;
-            while (g.kind == object_group && *c != none && st.cells[*c].hop != id)
+            g.dying = g.dying || (g.kind == object_group && (g.members == none || dies(g)));
+            any = any || g.dying;
+        }
+        return any;
+    }
+
+    // Takes group g's dying members out of it.
+    void shrink(object &g)
+    {
+        for (u32 *c = &g.members; *c != none;) {
+            const object *m = object_of(st.cells[*c].hop);
+            if (m == nullptr || !m->dying) {
                 c = &st.cells[*c].next;
-            if (g.kind != object_group || *c == none) {
-                ++i;
                 continue;
             }
             const u32 gone = *c;
             *c = st.cells[gone].next;
             give(st.cells, &st.cellfreed, &cell::next, gone);
-            if (g.members == none) {
-                drop_object(g.id); // its place now holds the next
-                i = 0;
-            } else {
-                rebind(g.id);
-                ++i;
-            }
+            g.shrunk = true;
         }
+    }
+
+    void drop_object(u32 id)
+    {
+        drop_objects([id](const object &o) { return o.id == id; });
     }
 
     // The kernel's silent flush of the nexthop objects through a device.
     void drop_objects_on(int index)
     {
-        for (u32 i = 0; i < st.nobjects;) {
-            const object &o = st.objects[i];
-            if (o.kind == object_single && o.nh.oif == index) {
-                drop_object(o.id);
-                i = 0;
-            } else {
-                ++i;
-            }
-        }
+        drop_objects(
+            [index](const object &o) { return o.kind == object_single && o.nh.oif == index; });
     }
 
     // --- Routes
@@ -724,7 +769,9 @@ class updater {
     // Gives back the nexthops that route x holds.
     void release(const route &x)
     {
-        if ((x.flags & route_multipath) == 0)
+        if ((x.flags & route_object) != 0)
+            put_binding(x.hop);
+        else if ((x.flags & route_multipath) == 0)
             put_hop(x.hop);
         else
             put_cells(x.hop, true);
@@ -754,7 +801,7 @@ class updater {
             b.scope = static_cast<u8>(c.scope);
             b.has_prefsrc = c.has_prefsrc;
             std::memcpy(b.prefsrc, c.prefsrc, 16);
-            x->hop = take_hop(b);
+            x->hop = take_binding(b);
             return x->hop != none;
         }
         for (int i = c.nhops - 1; i >= 0; --i) {
@@ -966,22 +1013,28 @@ class updater {
         }
     }
 
-    // The routes through nexthop object id, taken out with it: a walk of
-    // every table, when some route is bound to it.
-    void drop_routes_bound(u32 id)
+    // The routes through dying nexthop objects, taken out with them: a walk
+    // of every table, when some route is bound to one.
+    void drop_routes_bound()
     {
         bool bound = false;
-        for (u32 b = 0; b < st.nhops && !bound; ++b)
-            bound = st.hops[b].refs > 0 && st.hops[b].object == id;
+        for (u32 b = 0; b < st.nhops; ++b) {
+            hop &h = st.hops[b];
+            const object *o = h.refs > 0 && h.object != 0 ? object_of(h.object) : nullptr;
+            h.doomed = o != nullptr && o->dying;
+            bound = bound || h.doomed;
+        }
         if (!bound)
             return;
         const auto dies = [&](const route &y) {
-            return (y.flags & route_object) != 0 && st.hops[y.hop].object == id;
+            return (y.flags & route_object) != 0 && st.hops[y.hop].doomed;
         };
         for (u32 i = 0; i < st.ntables; ++i) {
             drop_in(st.tables[i], st.tables[i]->v4, v4, dies);
             drop_in(st.tables[i], st.tables[i]->v6, v6, dies);
         }
+        for (u32 b = 0; b < st.nhops; ++b)
+            st.hops[b].doomed = false;
     }
 
     // --- Source-specific routes, in a list of each table: few hosts have any
@@ -1423,8 +1476,8 @@ bool valid_objects(const state &st)
 
 bool valid_state(const state &st)
 {
-    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) &&
-              valid_objects(st) && valid_tables(st);
+    bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) && valid_objects(st) &&
+              valid_tables(st);
     for (u32 i = 1; i < st.ndevices && ok; ++i)
         ok = st.devices[i - 1].index < st.devices[i].index;
     for (int s = v4; s <= v6 && ok; ++s)

@@ -149,12 +149,13 @@ struct address {
 struct hop {
     nexthop nh;
     u8 prefsrc[16];
-    u32 refs;  // 0 when free
-    u32 chain; // the hash's next, or the free list's
+    u32 refs;    // 0 when free
+    u32 chain;   // the hash's next, or the free list's
     u32 object;  // a binding's object id, else 0
     u32 members; // a binding's nexthops, a list of cells
     u8 kind;     // a binding's object's kind
     bool bound;  // a nexthop of a binding's object, not of a route's own
+    bool doomed; // while objects are taken away: a binding to one that goes
     // Kept until an address or a link changes, as the kernel keeps its
     // choice of source for a nexthop: the generation they were found in,
     // the device's place in state::devices, and the address of the
@@ -207,6 +208,8 @@ struct object {
     u8 kind;
     nexthop nh;  // a single one's
     u32 members; // a group's: the members' ids, a list of cells
+    bool dying;  // while objects are taken away: this one goes
+    bool shrunk; // and this group lost members
 };
 
 struct table {
