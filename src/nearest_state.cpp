@@ -618,16 +618,27 @@ class updater {
         return false;
     }
 
-    // Binds anew every binding to object id, or to a group that holds it.
+    // Binds anew every binding to object id, or to a group that holds it:
+    // those objects are found first, so that a replace among thousands of
+    // objects costs a pass over the bindings, not a search for each. Past
+    // 64 groups, every binding is bound anew.
     void rebind(u32 id)
     {
-        for (u32 b = 0; b < st.nhops; ++b) {
-            if (st.hops[b].refs == 0 || st.hops[b].object == 0)
-                continue;
-            const object *o = object_of(st.hops[b].object);
-            if (st.hops[b].object == id || (o != nullptr && involves(*o, id)))
+        u32 ids[64];
+        u32 n = 0;
+        ids[n++] = id;
+        bool every = false;
+        for (u32 i = 0; i < st.nobjects; ++i)
+            if (st.objects[i].kind == object_group && st.objects[i].id != id &&
+                involves(st.objects[i], id)) {
+                every = every || n == std::size(ids);
+                if (!every)
+                    ids[n++] = st.objects[i].id;
+            }
+        for (u32 b = 0; b < st.nhops; ++b)
+            if (st.hops[b].refs > 0 && st.hops[b].object != 0 &&
+                (every || std::find(ids, ids + n, st.hops[b].object) != ids + n))
                 bind(b);
-        }
     }
 
     void set_object(const change &c)
