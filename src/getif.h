@@ -11,6 +11,10 @@
 extern "C" {
 #endif
 
+// What this header declares is the library's interface, visible from its
+// shared object; the rest of the library is hidden.
+#pragma GCC visibility push(default)
+
 // Returns the record of the interface whose IPv4 address shares the most
 // leading bits with *addr, provided it shares at least 8; among equals, the
 // one the kernel lists first. Down and loopback interfaces count like any
@@ -43,6 +47,8 @@ struct in_addr getif_addr(const struct ifreq *r);
 // The number of leading bits, 0 to 32, on which two IPv4 addresses agree;
 // the measure getif chooses by, declared here for its tests.
 int nmatch(const struct in_addr *a, const struct in_addr *b);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -15,6 +15,10 @@
 extern "C" {
 #endif
 
+// What this header declares is the library's interface, visible from its
+// shared object; the rest of the library is hidden.
+#pragma GCC visibility push(default)
+
 // One answer. The caller allocates it; size says how much of it the
 // library may write: sizeof(struct nearest) as the caller's header defines
 // it, or 0 for the first form of this record. Later versions
@@ -181,6 +185,8 @@ int nearest_table_feed(struct nearest_table *t, const void *datagram, size_t len
 // fuzzing. nearest_table_valid checks t's.
 int nearest_valid(void);
 int nearest_table_valid(struct nearest_table *t);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,10 @@
 extern "C" {
 #endif
 
+// What this header declares is the library's interface, visible from its
+// shared object; the rest of the library is hidden.
+#pragma GCC visibility push(default)
+
 // A program that uses this module defines these two and sets progname before
 // its first report:
 //   const char *progname;  argv[0] as given; the prefix of every standard
@@ -38,6 +42,8 @@ void report(int level, const char *fmt, ...)
 // The system's text for the current errno. The C library owns the text; it
 // may change with the next call.
 const char *get_errmsg(void);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }
