@@ -206,19 +206,21 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "172.17.0.5 route\n172.17.0.1 same\n10.80.0.1 route\n172.17.0.5 subnet\n10.80.0.1 route\n"
          "172.17.0.5 subnet\n"},
         {"nexthop objects: one, a group, with weights, a blackhole, in a table a rule chooses, "
-         "IPv6 ones and a group, an IPv4 route through an IPv6 gateway",
+         "IPv6 ones and a group, an IPv4 route through an IPv6 gateway, a resilient group",
          objects +
              "ip nexthop add id 9 via 10.1.0.7 dev b1; ip nexthop add id 10 group 6,3/9,200; "
              "ip route add 198.51.100.0/24 nhid 10; ip nexthop add id 11 blackhole; "
              "ip route add 192.0.2.0/24 nhid 11; ip nexthop add id 8 via 10.2.0.1 dev b0; "
              "ip route add default nhid 8 table 100; ip rule add pref 100 to 9.9.9.0/24 table 100; "
              "ip nexthop add id 21 via 2001:db8:1::2 dev b1; ip nexthop add id 22 group 20/21; "
-             "ip -6 route add 2001:db8:99::/48 nhid 22; ip route add 203.0.113.0/24 nhid 20; ",
+             "ip -6 route add 2001:db8:99::/48 nhid 22; ip route add 203.0.113.0/24 nhid 20; "
+             "ip nexthop add id 12 group 6/9 type resilient buckets 8; "
+             "ip route add 203.0.114.0/24 nhid 12; ",
          {"100.64.1.1", "198.18.1.1", "198.51.100.1", "192.0.2.1", "9.9.9.9", "8.8.8.8",
-          "2001:db8:98::1", "2001:db8:99::1", "203.0.113.1"},
+          "2001:db8:98::1", "2001:db8:99::1", "203.0.113.1", "203.0.114.1"},
          "100.64.1.1 route\n198.18.1.1 route\n198.51.100.1 route\n192.0.2.1 unreachable\n"
          "9.9.9.9 route\n8.8.8.8 none\n2001:db8:98::1 route\n2001:db8:99::1 route\n"
-         "203.0.113.1 route\n"},
+         "203.0.113.1 route\n203.0.114.1 route\n"},
         {"nexthop objects replaced, deleted, and a device set down under a group, with the "
          "kernel's route messages",
          objects, replaced, replaced_out},
