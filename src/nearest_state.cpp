@@ -39,6 +39,17 @@ template <typename T> u32 take(T **pool, u32 *cap, u32 *used, u32 *freed, u32 T:
     return grow(pool, cap, *used + 1) ? (*used)++ : none;
 }
 
+// Room for one more element of a sorted array, at place at, the rest moved
+// on; null without memory.
+template <typename T> T *insert(T **array, u32 *n, u32 *cap, u32 at)
+{
+    if (!grow(array, cap, *n + 1))
+        return nullptr;
+    std::memmove(*array + at + 1, *array + at, (*n - at) * sizeof **array);
+    ++*n;
+    return *array + at;
+}
+
 template <typename T> void give(T *pool, u32 *freed, u32 T::*link, u32 x)
 {
     pool[x].*link = *freed;
@@ -153,15 +164,12 @@ class updater {
     {
         device *d = device_of(c.index);
         if (d == nullptr) {
-            if (!grow(&st.devices, &st.devcap, st.ndevices + 1)) {
+            d = insert(&st.devices, &st.ndevices, &st.devcap, device_at(st, c.index));
+            if (d == nullptr) {
                 if (!quiet)
                     report(3, "nearest: out of memory; device %d left out", c.index);
                 return;
             }
-            const u32 at = device_at(st, c.index);
-            std::memmove(st.devices + at + 1, st.devices + at, (st.ndevices - at) * sizeof *d);
-            ++st.ndevices;
-            d = &st.devices[at];
             *d = device{c.index, 0, 0, {}, {none, none}, {none, none}, 0};
         }
         const bool down = (d->flags & IFF_UP) != 0 && (c.flags & IFF_UP) == 0;
@@ -645,16 +653,12 @@ class updater {
     {
         object *o = object_of(c.object);
         if (o == nullptr) {
-            if (!grow(&st.objects, &st.objcap, st.nobjects + 1)) {
+            o = insert(&st.objects, &st.nobjects, &st.objcap, st.object_at(c.object));
+            if (o == nullptr) {
                 if (!quiet)
                     report(3, "nearest: out of memory; nexthop %u left out", c.object);
                 return;
             }
-            const u32 at = st.object_at(c.object);
-            std::memmove(st.objects + at + 1, st.objects + at,
-                         (st.nobjects - at) * sizeof *st.objects);
-            ++st.nobjects;
-            o = &st.objects[at];
             *o = object{c.object, object_unknown, {}, none, false, false};
         }
         put_cells(o->members, false);
