@@ -305,20 +305,23 @@ TEST_F(Nearest, FollowsTheKernel)
 }
 
 // The answers for 10.50.1.1, whose route flips between two gateways on two
-// devices with two sources, while several threads look up and the updater
-// applies thousands of other events (devices, addresses, routes that grow
-// the arrays): each answer whole, one of the two, never a mix.
+// devices with two sources, and for 10.51.1.1, whose route goes through a
+// nexthop object that flips likewise, while several threads look up and the
+// updater applies thousands of other events (devices, addresses, routes that
+// grow the arrays): each answer whole, one of the two, never a mix.
 TEST_F(Nearest, ThreadsSeeEachEventWhole)
 {
     const Outcome o = run(Sandbox{}, [] {
         shell(("set -e; " + bridges({"b0", "b1"}) +
                "ip addr add 10.1.0.5/24 dev b0; ip addr add 10.2.0.5/24 dev b1; "
-               "ip route add 10.50.0.0/16 via 10.1.0.1")
+               "ip route add 10.50.0.0/16 via 10.1.0.1; ip nexthop add id 1 via 10.1.0.1 dev b0; "
+               "ip route add 10.51.0.0/16 nhid 1")
                   .c_str());
         std::string events;
         for (int i = 0; i < 3000; ++i) {
-            events += "route replace 10.50.0.0/16 via " +
-                      std::string(i % 2 == 0 ? "10.2.0.1\n" : "10.1.0.1\n") + "route add 10.60." +
+            const std::string gw = i % 2 == 0 ? "10.2.0.1" : "10.1.0.1";
+            events += "route replace 10.50.0.0/16 via " + gw + "\nnexthop replace id 1 via " + gw +
+                      " dev " + (i % 2 == 0 ? "b1" : "b0") + "\nroute add 10.60." +
                       std::to_string(i / 256) + "." + std::to_string(i % 256) + "/32 dev b0\n";
             if (i % 100 == 0) // a device that comes and goes, with an address
                 events += "link add d" + std::to_string(i) + " type bridge\naddr add 10.70." +
@@ -350,13 +353,15 @@ TEST_F(Nearest, ThreadsSeeEachEventWhole)
         std::atomic<long> mixed{0};
         std::atomic<long> asked{0};
         const auto reader = [&] {
-            nearest_query q{};
-            q.to.v4.sin_family = AF_INET;
-            inet_pton(AF_INET, "10.50.1.1", &q.to.v4.sin_addr);
+            nearest_query q[2]{};
+            for (nearest_query &one : q)
+                one.to.v4.sin_family = AF_INET;
+            inet_pton(AF_INET, "10.50.1.1", &q[0].to.v4.sin_addr);
+            inet_pton(AF_INET, "10.51.1.1", &q[1].to.v4.sin_addr);
             char a[2][INET_ADDRSTRLEN];
-            while (!done.load()) {
+            for (long n = 0; !done.load(); ++n) {
                 nearest r{};
-                const int code = nearest_table_find(t, &q, &r);
+                const int code = nearest_table_find(t, &q[n % 2], &r);
                 inet_ntop(AF_INET, &r.addr, a[0], sizeof a[0]);
                 inet_ntop(AF_INET, &r.gateway, a[1], sizeof a[1]);
                 const std::string got = std::string(r.name) + " " + a[0] + " " + a[1];
