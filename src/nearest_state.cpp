@@ -1233,7 +1233,7 @@ void refresh(state &st)
         return;
     for (u32 h = 0; h < st.nhops; ++h) {
         hop &x = st.hops[h];
-        if (x.refs == 0 || x.gen == st.gen)
+        if (x.refs == 0 || x.gen == st.gen || x.object != 0) // a binding's members answer
             continue;
         const device *d = st.find_device(x.nh.oif);
         x.device = d != nullptr ? static_cast<u32>(d - st.devices) : none;
