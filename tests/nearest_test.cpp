@@ -319,10 +319,15 @@ TEST_F(Nearest, ThreadsSeeEachEventWhole)
                   .c_str());
         std::string events;
         for (int i = 0; i < 3000; ++i) {
-            const std::string gw = i % 2 == 0 ? "10.2.0.1" : "10.1.0.1";
-            events += "route replace 10.50.0.0/16 via " + gw + "\nnexthop replace id 1 via " + gw +
-                      " dev " + (i % 2 == 0 ? "b1" : "b0") + "\nroute add 10.60." +
-                      std::to_string(i / 256) + "." + std::to_string(i % 256) + "/32 dev b0\n";
+            const char *gw = i % 2 == 0 ? "10.2.0.1" : "10.1.0.1";
+            events.append("route replace 10.50.0.0/16 via ")
+                .append(gw)
+                .append("\nnexthop replace id 1 via ")
+                .append(gw)
+                .append(i % 2 == 0 ? " dev b1" : " dev b0")
+                .append("\nroute add 10.60.")
+                .append(std::to_string(i / 256) + "." + std::to_string(i % 256))
+                .append("/32 dev b0\n");
             if (i % 100 == 0) // a device that comes and goes, with an address
                 events += "link add d" + std::to_string(i) + " type bridge\naddr add 10.70." +
                           std::to_string(i / 100) + ".1/24 dev d" + std::to_string(i) +
