@@ -286,9 +286,13 @@ size_t nearest_table_find_many(nearest_table *t, const nearest_query *queries, s
         const nearest_query *in[batch];
         nearest *out[batch];
         int codes[batch];
+        // These queries asked for all at once, before the first is read:
+        // from a long array, each would be a miss of its own in turn.
         for (std::size_t i = 0; i < m; ++i, q += qstep, a += astep) {
             in[i] = reinterpret_cast<const nearest_query *>(q);
             out[i] = reinterpret_cast<nearest *>(a);
+            __builtin_prefetch(q);
+            __builtin_prefetch(q + qstep - 1);
         }
         // The next queries asked for while these are answered: a long
         // array of them comes from memory.
