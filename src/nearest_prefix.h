@@ -63,11 +63,17 @@ template <typename T> bool grow(T **array, u32 *cap, u32 n)
     return true;
 }
 
-// The bytes of a mapping that holds cap elements of size bytes.
+// The bytes of a mapping that holds cap elements of size bytes: whole
+// pages, and whole huge pages once it holds one, so that the kernel maps it
+// on a huge page's boundary, and a move by mremap keeps its huge pages
+// whole: moved to another offset, they are split, and each lookup's read
+// of a record or node then misses the TLB as well.
 inline std::size_t mapped_bytes(u32 cap, std::size_t size)
 {
+    constexpr std::size_t huge = std::size_t{2} << 20;
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return ((std::size_t{cap} * size) + page - 1) & ~(page - 1);
+    const std::size_t unit = std::size_t{cap} * size >= huge ? huge : page;
+    return ((std::size_t{cap} * size) + unit - 1) & ~(unit - 1);
 }
 
 // As grow(), for an array kept in a mapping of its own: it starts on a page,
