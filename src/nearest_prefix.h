@@ -4,21 +4,24 @@
 // length, or as the longest one that holds an address. One structure serves
 // every routing table and the host's own addresses.
 //
-// A multibit trie: a root of 65,536 slots for the first 16 bits, then
-// 16-way nodes, four bits a level; the root is mapped anonymous, so that a
-// small table touches only the pages it writes. A prefix lives at the level
-// where it ends, copied into each slot it covers there unless a longer prefix
-// of that level holds the slot. A slot below which one prefix alone lies holds
-// that prefix as a single, checked against the address, so that a sparse long
-// prefix costs one slot rather than a chain of nodes. Each node and single
-// keeps its cover: the longest prefix above it that holds all of it, the
-// answer when nothing in it matches. A prefix is a single in one slot at
-// most, so its own record keeps its cover as one. A lookup reads one slot a
-// level and at the end one record, or a node's cover. A hash on (length, key)
-// finds a prefix by name. The records, which hold the values, and the nodes
-// are in mappings of their own, grown with mremap, on huge pages where the
-// kernel gives them; the rest grows with realloc. Memory that runs out is
-// reported, never thrown.
+// A multibit trie: a root of 65,536 slots for the first 16 bits, then nodes
+// of Stride bits a level (16 slots for four bits, 256 for eight: IPv4 routes
+// take eight, so that a lookup to a route of 24 bits or less reads one node;
+// IPv6 four, whose long sparse prefixes would leave wide nodes mostly
+// empty). The root is mapped anonymous, so that a small table touches only
+// the pages it writes. A prefix lives at the level where it ends, copied
+// into each slot it covers there unless a longer prefix of that level holds
+// the slot. A slot below which one prefix alone lies holds that prefix as a
+// single, checked against the address, so that a sparse long prefix costs
+// one slot rather than a chain of nodes. Each node and single keeps its
+// cover: the longest prefix above it that holds all of it, the answer when
+// nothing in it matches. A prefix is a single in one slot at most, so its
+// own record keeps its cover as one. A lookup reads one slot a level and at
+// the end one record, or a node's cover. A hash on (length, key) finds a
+// prefix by name. The records, which hold the
+// values, and the nodes are in mappings of their own, grown with mremap, on
+// huge pages where the kernel gives them; the rest grows with realloc.
+// Memory that runs out is reported, never thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
 
@@ -153,12 +156,15 @@ template <> inline u32 vacant<u32>()
     return none;
 }
 
-template <std::size_t Bytes, typename Value = u32> class prefix_table {
+template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_table {
+    static_assert(Stride == 4 || Stride == 8, "a node spans half a byte or a byte");
+
   public:
     static constexpr int width = static_cast<int>(Bytes * 8);
-    static constexpr std::size_t levels = (Bytes * 2) - 3; // the root's and four bits each
     static constexpr int rootbits = 16;
     static constexpr u32 rootslots = 1U << rootbits;
+    static constexpr int fanout = 1 << Stride; // a node's slots
+    static constexpr auto levels = static_cast<std::size_t>(1 + ((width - rootbits) / Stride));
 
     prefix_table() = default;
     prefix_table(const prefix_table &) = delete;
@@ -417,7 +423,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         u32 cover; // where it is a single: the longest prefix above that holds its slot
     };
     struct node {
-        u32 slot[16];
+        u32 slot[static_cast<std::size_t>(fanout)];
     };
 
     prefix *prefixes = nullptr;
@@ -431,23 +437,23 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
     // The slot of address a in a node at depth d: the first 16 bits at the
-    // root, then four bits a level.
+    // root, then Stride bits a level.
     static int slot_at(const u8 *a, int d)
     {
         if (d == 0)
             return (a[0] << 8) | a[1];
-        const u8 b = a[(d + 3) >> 1];
-        return ((d + 3) & 1) == 0 ? b >> 4 : b & 15;
+        const int at = start(d);
+        return (a[at >> 3] >> (8 - Stride - (at & 7))) & (fanout - 1);
     }
 
     // The bits a node at depth d spans: from start(d) up to end(d).
     static int start(int d)
     {
-        return d == 0 ? 0 : 12 + (4 * d);
+        return d == 0 ? 0 : rootbits + (Stride * (d - 1));
     }
     static int end(int d)
     {
-        return 16 + (4 * d);
+        return rootbits + (Stride * d);
     }
 
     // The slots of node n, and how many.
@@ -461,7 +467,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     }
     static int count(u32 n)
     {
-        return n == 0 ? static_cast<int>(rootslots) : 16;
+        return n == 0 ? static_cast<int>(rootslots) : fanout;
     }
 
     // One turn of a walk of match_many(): reads what the walk asked for,
@@ -516,7 +522,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
     // The depth where a prefix of length len (at least 1) lives.
     static int depth_of(int len)
     {
-        return len <= rootbits ? 0 : ((len - 1) / 4) - 3;
+        return len <= rootbits ? 0 : ((len - rootbits - 1) / Stride) + 1;
     }
 
     // A prefix's length, or -1 for none.
@@ -867,9 +873,10 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
             key[1] = static_cast<u8>(i);
             return;
         }
-        const int shift = ((d + 3) & 1) == 0 ? 4 : 0;
-        u8 &b = key[(d + 3) >> 1];
-        b = static_cast<u8>((b & ~(15 << shift)) | (i << shift));
+        const int at = start(d);
+        const int shift = 8 - Stride - (at & 7);
+        u8 &b = key[at >> 3];
+        b = static_cast<u8>((b & ~((fanout - 1) << shift)) | (i << shift));
     }
 
     // Checks slot s of a node at depth d, which key's bits up to end(d)
@@ -892,7 +899,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
 
     // Checks node n at depth d (at least 1), reached by key's bits up to
     // start(d), whose cover its parent's slot says: a slot's longest holding
-    // prefix is one of this level's four lengths, or else that cover.
+    // prefix is one of this level's Stride lengths, or else that cover.
     // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
     bool valid_node(u32 n, int d, const u8 *above, u32 cover) const
     {
@@ -900,7 +907,7 @@ template <std::size_t Bytes, typename Value = u32> class prefix_table {
         std::memcpy(key, above, Bytes);
         if (n >= nnodes || covers[n] != cover)
             return false;
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < fanout; ++i) {
             set_index(key, d, i);
             u32 best = none;
             for (int l = end(d); l > start(d) && best == none; --l)

@@ -214,7 +214,7 @@ struct object {
 
 struct table {
     u32 id = 0;
-    prefix_table<4, route> v4;
+    prefix_table<4, route, 8> v4;
     prefix_table<16, route> v6;
     source_route *from = nullptr; // by dstlen, longest first, then srclen, then metric
     u32 nfrom = 0, fromcap = 0;
