@@ -696,35 +696,69 @@ void first_tables(const state &st, int s, hints *h)
     }
 }
 
-// Walks the tables of h for the destinations of family s among qs, all at
-// once, and keeps each one's longest prefix in its hints.
-void walk(const state &st, int s, const query *qs, std::size_t n, hints *h)
-{
-    const u8 *keys[prefix_table<4>::walks];
-    std::size_t of[prefix_table<4>::walks];
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (qs[i].slot == s) {
-            keys[m] = qs[i].key;
-            of[m++] = i;
-        }
-    if (m == 0)
-        return;
-    hints first{};
-    first_tables(st, s, &first);
-    u32 match[2][prefix_table<4>::walks];
-    for (int k = first.n; k < 2; ++k)
-        std::fill_n(match[k], m, none);
-    for (int k = 0; k < first.n; ++k) {
-        if (s == v4)
-            first.tables[k]->v4.match_many(keys, m, match[k]);
-        else
-            first.tables[k]->v6.match_many(keys, m, match[k]);
+// The walks of a batch down one family's tables, taken in turns.
+template <typename Table> class lanes {
+  public:
+    // Begins the walk of key down t, its answer to be *out.
+    void begin(const Table &t, const u8 *key, u32 *out)
+    {
+        const std::size_t i = used++;
+        if (!t.begin(key, &walks[i], out))
+            return;
+        tables[i] = &t;
+        keys[i] = key;
+        outs[i] = out;
+        going[n++] = static_cast<u8>(i);
     }
-    for (std::size_t j = 0; j < m; ++j) {
-        h[of[j]] = first;
-        h[of[j]].match[0] = match[0][j];
-        h[of[j]].match[1] = match[1][j];
+
+    // Takes every walk one read further; false once all have ended.
+    bool turn()
+    {
+        std::size_t still = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const u8 i = going[j];
+            if (tables[i]->step(keys[i], &walks[i], outs[i]))
+                going[still++] = i;
+        }
+        n = still;
+        return n > 0;
+    }
+
+  private:
+    static constexpr std::size_t most = 2 * batch; // two tables a query
+    trie_walk walks[most];
+    const Table *tables[most];
+    const u8 *keys[most];
+    u32 *outs[most];
+    u8 going[most];
+    std::size_t used = 0, n = 0;
+};
+
+// Walks the destinations of qs down the first two tables that the rules of
+// their family name, all in turns at once, so that the misses of every
+// walk overlap, and keeps each one's longest prefix there in its hints.
+void walk(const state &st, const query *qs, std::size_t n, hints *h)
+{
+    hints first[2]{};
+    first_tables(st, v4, &first[v4]);
+    first_tables(st, v6, &first[v6]);
+    lanes<decltype(table::v4)> l4;
+    lanes<decltype(table::v6)> l6;
+    for (std::size_t i = 0; i < n; ++i) {
+        const int s = qs[i].slot;
+        if (s < 0)
+            continue;
+        h[i] = first[s];
+        for (int k = 0; k < h[i].n; ++k) {
+            if (s == v4)
+                l4.begin(h[i].tables[k]->v4, qs[i].key, &h[i].match[k]);
+            else
+                l6.begin(h[i].tables[k]->v6, qs[i].key, &h[i].match[k]);
+        }
+    }
+    for (bool more = true; more;) {
+        const bool more4 = l4.turn();
+        more = l6.turn() || more4;
     }
 }
 
@@ -755,8 +789,7 @@ void find_many(const state &st, const nearest_query *const *in, std::size_t n, u
     for (std::size_t i = 0; i < n; ++i)
         if (!read_query(*in[i], uid, &qs[i]))
             qs[i].slot = -1;
-    walk(st, v4, qs, n, h);
-    walk(st, v6, qs, n, h);
+    walk(st, qs, n, h);
     for (std::size_t i = 0; i < n; ++i)
         codes[i] = qs[i].slot < 0 ? NEAREST_INVALID : decision(st, qs[i], h[i]).find(out[i]);
 }

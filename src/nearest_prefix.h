@@ -17,8 +17,9 @@
 // cover: the longest prefix above it that holds all of it, the answer when
 // nothing in it matches. A prefix is a single in one slot at most, so its
 // own record keeps its cover as one. A lookup reads one slot a level and at
-// the end one record, or a node's cover. A hash on (length, key) finds a
-// prefix by name. The records, which hold the
+// the end one record, or a node's cover; many lookups can go in turns
+// (begin(), step()), each a read a turn, so that their misses overlap. A
+// hash on (length, key) finds a prefix by name. The records, which hold the
 // values, and the nodes are in mappings of their own, grown with mremap, on
 // huge pages where the kernel gives them; the rest grows with realloc.
 // Memory that runs out is reported, never thrown.
@@ -156,6 +157,15 @@ template <> inline u32 vacant<u32>()
     return none;
 }
 
+// A walk down a prefix_table, taken a read at a time (begin(), step()):
+// what it reads next, a slot or a single's record, and where it is.
+struct trie_walk {
+    const u32 *at;
+    u32 node;
+    int depth;
+    bool single;
+};
+
 template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_table {
     static_assert(Stride == 4 || Stride == 8, "a node spans half a byte or a byte");
 
@@ -164,7 +174,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     static constexpr int rootbits = 16;
     static constexpr u32 rootslots = 1U << rootbits;
     static constexpr int fanout = 1 << Stride; // a node's slots
-    static constexpr auto levels = static_cast<std::size_t>(1 + ((width - rootbits) / Stride));
+    static constexpr std::size_t levels = 1 + ((width - rootbits) / Stride); // the root's, then nodes'
 
     prefix_table() = default;
     prefix_table(const prefix_table &) = delete;
@@ -260,34 +270,50 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         }
     }
 
-    // The most addresses match_many() walks at once.
-    static constexpr std::size_t walks = 64;
-
-    // The longest prefix that holds each of n addresses (n at most walks),
-    // into out, as match() finds it; the walks go in turns, each reading one
-    // slot a turn, and ask for the next read ahead, so that the misses of
-    // one overlap those of the others. Each answer's record is asked for
-    // ahead too, for the caller.
-    void match_many(const u8 *const *keys, std::size_t n, u32 *out) const
+    // Begins a walk of address a to what match() finds, its answer to be
+    // *out: reads its root slot at once (the root is read by every walk,
+    // and stays in the cache), and asks for the next read ahead; false when
+    // *out is the answer already.
+    bool begin(const u8 *a, trie_walk *w, u32 *out) const
     {
-        walk w[walks];
-        u8 going[walks]; // the walks not yet done
-        std::size_t nlive = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = none;
-            if (nnodes == 0)
-                continue;
-            w[i] = walk{&root[slot_at(keys[i], 0)], 0, 0, walk_slot};
-            __builtin_prefetch(w[i].at);
-            going[nlive++] = static_cast<u8>(i);
+        *out = none;
+        if (nnodes == 0)
+            return false;
+        *w = trie_walk{&root[slot_at(a, 0)], 0, 0, false};
+        return step(a, w, out);
+    }
+
+    // One read of a walk begun on address a: what the last turn asked for.
+    // Asks for the next ahead; false once *out is the answer, whose record
+    // is asked for ahead too, for the caller.
+    bool step(const u8 *a, trie_walk *w, u32 *out) const
+    {
+        if (w->single) {
+            const prefix &x = prefixes[*out];
+            *out = same_bits(x.key, a, x.len) ? *out : x.cover;
+        } else {
+            const u32 s = *w->at;
+            if ((s & 3) == node_tag) { // its cover too, the answer where its slot is empty
+                w->node = s >> 2;
+                w->at = &nodes[w->node].slot[slot_at(a, ++w->depth)];
+                __builtin_prefetch(w->at);
+                __builtin_prefetch(&covers[w->node]);
+                return true;
+            }
+            if ((s & 3) == single_tag) {
+                *out = s >> 2;
+                w->single = true;
+                __builtin_prefetch(&prefixes[*out]);
+                return true;
+            }
+            // A prefix of this level, or else the node's cover: chosen
+            // without a branch, which would go either way at random.
+            const u32 cover = covers[w->node];
+            *out = s != 0 ? s >> 2 : cover;
         }
-        while (nlive > 0) {
-            std::size_t still = 0;
-            for (std::size_t j = 0; j < nlive; ++j)
-                if (step(keys[going[j]], &w[going[j]], &out[going[j]]))
-                    going[still++] = going[j];
-            nlive = still;
-        }
+        if (*out != none)
+            __builtin_prefetch(&prefixes[*out]);
+        return false;
     }
 
     // The longest prefix that holds address a and is shorter than len, or
@@ -401,16 +427,6 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     }
 
   private:
-    // A walk of match_many(): what it reads next, a slot, a single's record
-    // to check or a node's cover, and where it is.
-    enum : u8 { walk_slot, walk_single, walk_cover };
-    struct walk {
-        const u32 *at;
-        u32 node;
-        int depth;
-        u8 kind;
-    };
-
     static constexpr u32 node_tag = 1;
     static constexpr u32 prefix_tag = 2;
     static constexpr u32 single_tag = 3;
@@ -468,42 +484,6 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     static int count(u32 n)
     {
         return n == 0 ? static_cast<int>(rootslots) : fanout;
-    }
-
-    // One turn of a walk of match_many(): reads what the walk asked for,
-    // and asks for what it reads next; false once *out is its answer.
-    bool step(const u8 *key, walk *w, u32 *out) const
-    {
-        if (w->kind == walk_single) {
-            const prefix &x = prefixes[*out];
-            *out = same_bits(x.key, key, x.len) ? *out : x.cover;
-        } else if (w->kind == walk_cover) {
-            *out = covers[w->node];
-        } else {
-            const u32 s = *w->at;
-            switch (s & 3) {
-            case node_tag:
-                w->node = s >> 2;
-                w->at = &nodes[w->node].slot[slot_at(key, ++w->depth)];
-                __builtin_prefetch(w->at);
-                return true;
-            case single_tag:
-                *out = s >> 2;
-                w->kind = walk_single;
-                __builtin_prefetch(&prefixes[*out]);
-                return true;
-            case prefix_tag:
-                *out = s >> 2;
-                break;
-            default:
-                w->kind = walk_cover;
-                __builtin_prefetch(&covers[w->node]);
-                return true;
-            }
-        }
-        if (*out != none) // for the caller, who reads it next
-            __builtin_prefetch(&prefixes[*out]);
-        return false;
     }
 
     static void masked(u8 *out, const u8 *in, int len)
