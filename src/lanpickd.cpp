@@ -277,6 +277,7 @@ bool word(const char *w, const char *value, nearest_query *q)
 // The lines of one read, parsed, then answered together.
 struct entry {
     char host[maxhost + 1];
+    std::size_t hostlen;
     const char *reply; // the answer when no lookup is needed, else null
     bool bits;         // by leading bits, without netlink
 };
@@ -353,9 +354,9 @@ void answer_all()
     for (std::size_t i = 0, k = 0; i < nentries; ++i) {
         const entry &e = entries[i];
         const std::size_t first = outlen;
-        if (e.host[0] != '\0') {
-            put(e.host);
-            put(" ");
+        if (e.hostlen > 0) {
+            put(e.host, e.hostlen);
+            put(" ", 1);
         }
         if (e.reply != nullptr) {
             put(e.reply);
@@ -380,33 +381,41 @@ void answer_all()
     nentries = nqueries = 0;
 }
 
+// A new entry, for a line of host hostlen bytes long (none when 0).
+entry &next_entry(const char *host, std::size_t hostlen)
+{
+    entry &e = entries[nentries++];
+    if (hostlen > 0)
+        std::memcpy(e.host, host, hostlen);
+    e.host[hostlen] = '\0';
+    e.hostlen = hostlen;
+    e.reply = nullptr;
+    e.bits = false;
+    return e;
+}
+
 // A line answered without a lookup: "HOST why", or why alone without a
 // host.
-void reply(entry &e, const char *host, const char *why)
+void reply(entry &e, const char *why)
 {
-    if (host != nullptr)
-        std::memcpy(e.host, host, std::strlen(host) + 1);
     e.reply = why;
 }
 
 // Parses text, a line of words, into the next entry.
 void parse(char *text)
 {
-    entry &e = entries[nentries++];
-    e = entry{};
     const char *sep = " \t";
     char *at = nullptr;
     // Most lines are a host alone.
+    const std::size_t alone = std::strcspn(text, sep);
     const char *host =
-        std::strpbrk(text, sep) == nullptr && *text != '\0' ? text : strtok_r(text, sep, &at);
-    if (host == nullptr) {
-        reply(e, nullptr, "- - empty");
+        text[alone] == '\0' && alone > 0 ? text : strtok_r(text, sep, &at);
+    const std::size_t hostlen = host == text ? alone : host != nullptr ? std::strlen(host) : 0;
+    if (host == nullptr || hostlen > maxhost) {
+        reply(next_entry(host, 0), host == nullptr ? "- - empty" : "- - long");
         return;
     }
-    if (std::strlen(host) > maxhost) {
-        reply(e, nullptr, "- - long");
-        return;
-    }
+    entry &e = next_entry(host, hostlen);
     nearest_query &q = queries[nqueries];
     q = nearest_query{};
     q.size = sizeof q;
@@ -414,18 +423,17 @@ void parse(char *text)
     for (const char *w; at != nullptr && (w = strtok_r(nullptr, sep, &at)) != nullptr;) {
         const char *value = strtok_r(nullptr, sep, &at);
         if (value == nullptr || !word(w, value, &q)) {
-            reply(e, host, "- invalid");
+            reply(e, "- invalid");
             return;
         }
     }
     if (!resolve(host, &q.to)) {
-        reply(e, host, "- unknown");
+        reply(e, "- unknown");
         return;
     }
-    std::memcpy(e.host, host, std::strlen(host) + 1);
     e.bits = table == nullptr;
     if (e.bits && q.flags != 0) { // the words need the table
-        reply(e, host, "- none");
+        reply(e, "- none");
         return;
     }
     ++nqueries;
@@ -434,14 +442,15 @@ void parse(char *text)
 void serve()
 {
     if (in.len > maxline) {
-        reply(entries[nentries++] = entry{}, nullptr, "- - long");
+        reply(next_entry(nullptr, 0), "- - long");
     } else if (in.invalid) {
-        reply(entries[nentries++] = entry{}, nullptr, "- - invalid");
+        reply(next_entry(nullptr, 0), "- - invalid");
     } else {
         in.text[in.len] = '\0';
         parse(in.text);
     }
-    in = Line{};
+    in.len = 0; // the text is written before it is read
+    in.invalid = in.cr = false;
     if (nentries == batch)
         answer_all();
 }
