@@ -246,28 +246,15 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         freed = p;
     }
 
-    // The longest prefix that holds address a, or none.
+    // The longest prefix that holds address a, or none: a walk taken to its
+    // end at once.
     [[nodiscard]] u32 match(const u8 *a) const
     {
-        if (nnodes == 0)
-            return none;
-        u32 n = 0;
-        u32 s = root[slot_at(a, 0)];
-        for (int d = 1;; s = nodes[n].slot[slot_at(a, d++)]) {
-            switch (s & 3) {
-            case node_tag:
-                n = s >> 2;
-                continue;
-            case prefix_tag:
-                return s >> 2;
-            case single_tag: {
-                const prefix &x = prefixes[s >> 2];
-                return same_bits(x.key, a, x.len) ? s >> 2 : x.cover;
-            }
-            default:
-                return covers[n];
-            }
-        }
+        trie_walk w{};
+        u32 p = none;
+        for (bool going = begin(a, &w, &p); going;)
+            going = step(a, &w, &p);
+        return p;
     }
 
     // Begins a walk of address a to what match() finds, its answer to be
