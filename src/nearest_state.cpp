@@ -476,13 +476,11 @@ class updater {
         return x;
     }
 
+    // Gives back the binding x, with its object's nexthops when it was the last.
     void put_binding(u32 x)
     {
-        if (x == none || st.hops[x].refs > 1) {
-            put_hop(x);
-            return;
-        }
-        unbind(x);
+        if (x != none && st.hops[x].refs == 1)
+            unbind(x);
         put_hop(x);
     }
 
