@@ -30,8 +30,8 @@ extern "C" {
 // empty, which is reported at level 3 as "ioctl SIOCGIFCONF" and leaves
 // nothing kept, so the next call asks again. The record lives in static
 // storage for the life of the process; read it, never change or free it.
-// Not thread-safe. It reports through report.h, so a program that links it
-// defines the two globals report.h names: const char *progname; int debug;
+// Not thread-safe. It reports through report.h, under the program's
+// progname where the program defines it (report.h).
 const struct ifreq *getif(int s, const struct in_addr *addr);
 
 // Forgets the kept list, so that the next getif with an address asks the

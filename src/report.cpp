@@ -3,12 +3,25 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+// The program's own progname and debug, where it defines them: weak
+// references, so that a program that does not (one that loads the shared
+// library through a foreign-function interface, say) still loads it. Then
+// the address is null, the name is the C library's short name of the
+// program, and debug is 0.
+extern const char *progname __attribute__((weak));
+extern int debug __attribute__((weak));
+
 static int stderr_only = 1;
+
+// Where reports go instead, when a program asks (report_to).
+static std::atomic<report_sink> sink;
+static std::atomic<void *> sink_arg;
 
 // Equal widths keep the messages of every level in one column.
 static constexpr const char *levelnames[] = {
@@ -21,11 +34,27 @@ static constexpr int numlevels = sizeof levelnames / sizeof levelnames[0];
 // nearest tables may report at once.
 static thread_local char message[128];
 
+static const char *name()
+{
+    return &progname != nullptr ? progname : program_invocation_short_name;
+}
+
+static int debug_level()
+{
+    return &debug != nullptr ? debug : 0;
+}
+
 void report_init(int only)
 {
     stderr_only = only;
     if (only == 0)
-        openlog(progname, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+        openlog(name(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
+}
+
+void report_to(report_sink to, void *arg)
+{
+    sink_arg.store(arg, std::memory_order_relaxed);
+    sink.store(to, std::memory_order_release);
 }
 
 void report(int level, const char *fmt, ...)
@@ -39,9 +68,15 @@ void report(int level, const char *fmt, ...)
     (void)vsnprintf(message, sizeof message, fmt, ap);
     va_end(ap);
 
-    if (stderr_only != 0 || debug > 2)
-        (void)std::fprintf(stderr, "%s: %s %s\n", progname != nullptr ? progname : "",
+    if (report_sink to = sink.load(std::memory_order_acquire); to != nullptr) {
+        to(level, message, sink_arg.load(std::memory_order_relaxed));
+        return;
+    }
+    if (stderr_only != 0 || debug_level() > 2) {
+        const char *prefix = name();
+        (void)std::fprintf(stderr, "%s: %s %s\n", prefix != nullptr ? prefix : "",
                            levelnames[level], message);
+    }
     if (stderr_only == 0)
         syslog(level | LOG_DAEMON, "%s", message);
 }

@@ -12,12 +12,16 @@ extern "C" {
 // shared object; the rest of the library is hidden.
 #pragma GCC visibility push(default)
 
-// A program that uses this module defines these two and sets progname before
-// its first report:
+// A program that uses this module may define these two, and set progname
+// before its first report:
 //   const char *progname;  argv[0] as given; the prefix of every standard
 //                          error line and the system log's identity
 //   int debug;             0 at start; above 2, every report is also
 //                          copied to standard error in system-log mode
+// The library's references to them are weak: where the program defines
+// neither (a Python program through ctypes, a plugin host that dlopens a
+// plugin linked to the library without exporting its own symbols), the name
+// is the C library's program_invocation_short_name and debug is 0.
 extern const char *progname;
 extern int debug;
 
@@ -38,6 +42,14 @@ void report(int level, const char *fmt, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// Sends every report, from then on, to sink instead of standard error and
+// the system log: sink(level, message, arg) on the thread that reports, with
+// the message formatted and cut as above, and level 0 to 7, or 8 for one out
+// of range. A null sink restores report_init's choice. Set it before the
+// reports it is to receive, not while other threads report. (LANPICK_1.1)
+typedef void (*report_sink)(int level, const char *message, void *arg);
+void report_to(report_sink sink, void *arg);
 
 // The system's text for the current errno. The C library owns the text; it
 // may change with the next call.

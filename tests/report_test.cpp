@@ -69,6 +69,31 @@ TEST(Report, ErrorMessageOfErrno)
     EXPECT_STREQ(get_errmsg(), "No such file or directory");
 }
 
+using Loaded = Namespaces;
+
+// The library reached as an interpreter or a plugin host reaches it: it
+// reads the program's own globals where the program defines and exports
+// them, and names the program after itself where it does not.
+TEST_F(Loaded, ByProgramsThatDefineNeitherGlobal)
+{
+    const struct {
+        const char *loader, *name;
+    } cases[] = {
+        {"loader_bare", "loader_bare"},
+        {"loader_globals", "given"},
+        {"loader_hidden", "loader_hidden"},
+        {"loader_static", "loader_static"},
+    };
+    for (const auto &c : cases) {
+        const std::string path = std::string(LOADER_DIR) + "/" + c.loader;
+        const Outcome o = run(Sandbox{.net = "lo"},
+                              [&path] { execute(path.c_str(), {path, LANPICK_SHARED}); });
+        EXPECT_EQ(o.status, 0) << c.loader << ": " << o.out;
+        EXPECT_EQ(o.err, std::string(c.name) + ": error(3):  loaded\n") << c.loader;
+        EXPECT_EQ(o.out, "sink 3 loaded\nlo\n") << c.loader;
+    }
+}
+
 using SystemLog = Namespaces;
 
 // Whether some descriptor is a socket connected to /dev/log.
