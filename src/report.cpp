@@ -69,7 +69,10 @@ void report(int level, const char *fmt, ...)
     va_end(ap);
 
     if (report_sink to = sink.load(std::memory_order_acquire); to != nullptr) {
+        // The caller may report a failure and then read its errno.
+        const int saved = errno;
         to(level, message, sink_arg.load(std::memory_order_relaxed));
+        errno = saved;
         return;
     }
     if (stderr_only != 0 || debug_level() > 2) {
