@@ -62,14 +62,16 @@ def kernel(dst, netns=None, **words):
 
 def ours(answer):
     if isinstance(answer, lanpick.NoAnswer):
-        return type(answer)
+        return type(answer), answer.errno
     return (answer.dev, answer.prefsrc, answer.gateway, answer.table)
 
 
 def refused(code):
     """What nearest says where the kernel refuses with code: the kernel
     says EINVAL for a blackhole, EACCES for prohibit."""
-    return lanpick.NoRoute if code == errno.ENETUNREACH else lanpick.Unreachable
+    if code == errno.ENETUNREACH:
+        return lanpick.NoRoute, code
+    return lanpick.Unreachable, errno.EHOSTUNREACH
 
 
 ROWS = [
@@ -170,3 +172,10 @@ def test_reports_reach_logging_unless_asked(caplog, capfd):
     finally:
         lanpick.reports("logging")
     assert capfd.readouterr().err.endswith(": error(3):  setns: Invalid argument\n")
+
+
+def test_the_readme_example(capsys):
+    readme = open(os.path.join(os.path.dirname(__file__), "../../README.md")).read()
+    sh(HOST)
+    exec(readme.split("```python\n")[1].split("```")[0], {})
+    assert capsys.readouterr().out == "b1 10.1.0.5 10.1.0.1 101\n"
