@@ -14,14 +14,14 @@
 // library through a foreign-function interface, say) still loads it. Then
 // the address is null, the name is the C library's short name of the
 // program, and debug is 0.
-extern const char *progname __attribute__((weak));
-extern int debug __attribute__((weak));
+extern const char *progname __attribute__((weak)); // NOLINT(readability-redundant-declaration)
+extern int debug __attribute__((weak));            // NOLINT(readability-redundant-declaration)
 
 static int stderr_only = 1;
 
 // Where reports go instead, when a program asks (report_to).
-static std::atomic<report_sink> sink;
-static std::atomic<void *> sink_arg;
+static std::atomic<report_sink> receiver;
+static std::atomic<void *> receiver_arg;
 
 // Equal widths keep the messages of every level in one column.
 static constexpr const char *levelnames[] = {
@@ -51,10 +51,10 @@ void report_init(int only)
         openlog(name(), LOG_PID | LOG_NDELAY, LOG_DAEMON);
 }
 
-void report_to(report_sink to, void *arg)
+void report_to(report_sink sink, void *arg)
 {
-    sink_arg.store(arg, std::memory_order_relaxed);
-    sink.store(to, std::memory_order_release);
+    receiver_arg.store(arg, std::memory_order_relaxed);
+    receiver.store(sink, std::memory_order_release);
 }
 
 void report(int level, const char *fmt, ...)
@@ -68,10 +68,10 @@ void report(int level, const char *fmt, ...)
     (void)vsnprintf(message, sizeof message, fmt, ap);
     va_end(ap);
 
-    if (report_sink to = sink.load(std::memory_order_acquire); to != nullptr) {
+    if (report_sink to = receiver.load(std::memory_order_acquire); to != nullptr) {
         // The caller may report a failure and then read its errno.
         const int saved = errno;
-        to(level, message, sink_arg.load(std::memory_order_relaxed));
+        to(level, message, receiver_arg.load(std::memory_order_relaxed));
         errno = saved;
         return;
     }

@@ -48,7 +48,7 @@ void report(int level, const char *fmt, ...)
 // the message formatted and cut as above, and level 0 to 7, or 8 for one out
 // of range. A null sink restores report_init's choice. Set it before the
 // reports it is to receive, not while other threads report. (LANPICK_1.1)
-typedef void (*report_sink)(int level, const char *message, void *arg);
+typedef void (*report_sink)(int level, const char *message, void *arg); // NOLINT(modernize-use-using): a C header too
 void report_to(report_sink sink, void *arg);
 
 // The system's text for the current errno. The C library owns the text; it

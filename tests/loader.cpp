@@ -30,28 +30,30 @@ struct calls {
 };
 
 #ifdef LOADER_STATIC
-bool load(const char *, calls *c)
+bool load(const char * /*path*/, calls *c)
 {
     *c = {report, report_to, nearest_table_open, nearest_table_find};
     return true;
 }
 #else
-template <typename F> void bind(void *library, const char *name, F *f)
+void *library; // kept loaded to the end
+
+template <typename F> void bind(const char *name, F *f)
 {
     *f = reinterpret_cast<F>(dlsym(library, name));
 }
 
 bool load(const char *path, calls *c)
 {
-    void *library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         std::printf("dlopen: %s\n", dlerror());
         return false;
     }
-    bind(library, "report", &c->report);
-    bind(library, "report_to", &c->report_to);
-    bind(library, "nearest_table_open", &c->open);
-    bind(library, "nearest_table_find", &c->find);
+    bind("report", &c->report);
+    bind("report_to", &c->report_to);
+    bind("nearest_table_open", &c->open);
+    bind("nearest_table_find", &c->find);
     return c->report != nullptr && c->report_to != nullptr && c->open != nullptr &&
            c->find != nullptr;
 }
