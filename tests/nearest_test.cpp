@@ -187,15 +187,18 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          {"8.8.8.8", "+ip rule add pref 105 iif lo to 8.8.0.0/16 lookup 100", "update", "8.8.8.8",
           "+ip rule add pref 99 from 0.0.0.0/1 to 8.8.0.0/16 prohibit", "update", "8.8.8.8"},
          "8.8.8.8 route\n8.8.8.8 route\n8.8.8.8 unreachable\n"},
-        {"IPv6 sources: deprecated last, two prefixes on a device, the longest match",
+        {"IPv6 sources: deprecated last, two prefixes on a device, the longest match, a "
+         "link-local source for a link-local destination",
          bridges({"b0", "b1"}) + "ip addr add 2001:db8:a::1/64 dev b0 nodad; ip addr add "
-                                 "2001:db8:b::1/64 dev b0 nodad; "
+                                 "2001:db8:b::1/64 dev b0 nodad; ip addr add fe80::1/64 dev b0 "
+                                 "nodad; "
                                  "ip addr add 2001:db8:d::1/64 dev b1 nodad preferred_lft 0; "
                                  "ip addr add 2001:db8:e::1/48 dev b1 nodad; sleep 0.2; "
                                  "ip -6 route add default via 2001:db8:a::ffff; ",
-         {"2001:db8:b::99", "2001:db8:c::1", "2001:db8:d::5", "2001:db8:e:1::1", "2001:db8:b::1"},
+         {"2001:db8:b::99", "2001:db8:c::1", "2001:db8:d::5", "2001:db8:e:1::1", "2001:db8:b::1",
+          "fe80::9%b0", "fe80::9 oif b0"},
          "2001:db8:b::99 subnet\n2001:db8:c::1 route\n2001:db8:d::5 subnet\n"
-         "2001:db8:e:1::1 subnet\n2001:db8:b::1 same\n"},
+         "2001:db8:e:1::1 subnet\n2001:db8:b::1 same\nfe80::9%b0 subnet\nfe80::9 oif b0 subnet\n"},
         {"a device down and up: its IPv4 routes go silently, its addresses stay local",
          laptop + "ip route add 10.80.0.0/16 via 172.17.0.9; "
                   "ip route add 10.80.0.0/16 via 172.17.0.8 metric 5; ",
