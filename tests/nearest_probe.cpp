@@ -7,6 +7,8 @@
 //   update        applies the queued events
 //   +CMD          runs a shell command
 //   stopped:CMD   runs CMD while this process is stopped (SIGSTOP)
+//   nosend        from then on, sendto fails with EPERM (seccomp), so that
+//                 no dump can be asked for
 //   DEST [WORDS]  a numeric IPv4 or IPv6 address, with an optional %scope,
 //                 then any of ip route get's from, oif, mark, uid, tos,
 //                 ipproto, sport and dport with their values:
@@ -20,6 +22,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <netdb.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -223,6 +229,21 @@ void stopped(const char *cmd)
         std::printf("failed: %s\n", cmd);
 }
 
+// Makes every later sendto of this process fail with EPERM.
+void refuse_sendto()
+{
+    sock_filter code[] = {
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, SYS_sendto},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | EPERM},
+        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        std::printf("failed: seccomp\n");
+}
+
 } // namespace
 
 // cppcheck-suppress constParameter
@@ -244,6 +265,8 @@ int main(int argc, char *argv[])
                 std::printf("failed: %s\n", step + 1);
         } else if (std::strncmp(step, "stopped:", 8) == 0) {
             stopped(step + 8);
+        } else if (std::strcmp(step, "nosend") == 0) {
+            refuse_sendto();
         } else {
             answer(step);
         }

@@ -287,6 +287,7 @@ TEST_F(Nearest, FollowsTheKernel)
         std::string setup;
         std::vector<std::string> steps;
         const char *out;
+        const char *err = "";
     } cases[] = {
         {"100 changes cost no dump",
          b0,
@@ -299,11 +300,18 @@ TEST_F(Nearest, FollowsTheKernel)
           "b0; done | ip -batch -",
           "update", "10.8.19.136"},
          "10.8.19.136 route\nexit 0, 2 dumps\n"},
+        {"a dump that fails during the reload after an overflow is a failure",
+         b0,
+         {"stopped:for i in $(seq 20000); do echo route add 10.8.$((i / 256)).$((i % 256))/32 dev "
+          "b0; done | ip -batch -",
+          "nosend", "update"},
+         "exit 1, 1 dumps\n",
+         "nearest_probe: error(3):  netlink dump: Operation not permitted\n"},
     };
     for (const auto &c : cases) {
         const Outcome o = probe(c.setup, c.steps, true);
         EXPECT_EQ(o.out, c.out) << c.what;
-        EXPECT_EQ(o.err, "") << c.what;
+        EXPECT_EQ(o.err, c.err) << c.what;
     }
 }
 
