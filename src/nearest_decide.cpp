@@ -318,10 +318,39 @@ class decision {
                 return true;
             }
         }
-        const u32 h = st.find_hop(y, [&](u32 n) { return alive(n, y); });
+        const u32 h = carrier(y);
         if (h != none)
             *x = preferred(r, h);
         return h != none;
+    }
+
+    // The kernel's own source for an IPv4 nexthop (its nh_saddr): the
+    // address it would choose on the nexthop's device towards its gateway,
+    // whatever preferred source the route names.
+    [[nodiscard]] bool own_source(u32 h, const u8 *source) const
+    {
+        const hop &n = st.hops[h];
+        const u32 a = !n.has_prefsrc ? n.source
+                                     : choose4(st, n.nh.oif, n.nh.gwslot == v4 ? n.nh.gateway : nullptr,
+                                               n.scope);
+        return a != none && std::memcmp(st.addresses[a].local, source, 4) == 0;
+    }
+
+    // The member of route x that carries the packet: any that can, as the
+    // flow hash picks; nearest takes the first. But an IPv4 packet with a
+    // source and no device, through a list of nexthops (not an object),
+    // goes by a member whose own source is the packet's where one can
+    // (fib_select_multipath, since Linux 6.16).
+    [[nodiscard]] u32 carrier(const route &x) const
+    {
+        if (q.slot == v4 && q.has_from && q.oif == 0 &&
+            (x.flags & (route_multipath | route_object)) == route_multipath) {
+            const u32 h =
+                st.find_hop(x, [&](u32 n) { return alive(n, x) && own_source(n, q.from); });
+            if (h != none)
+                return h;
+        }
+        return st.find_hop(x, [&](u32 n) { return alive(n, x); });
     }
 
     // The routes of one prefix, in the kernel's order: the first whose TOS
@@ -588,6 +617,17 @@ class decision {
         return connected ? "subnet" : "route";
     }
 
+    // The device IPv6 chooses a source by for member h of route r: its
+    // own, but through a nexthop object its first member's, whichever member
+    // carries the packet (ip6_route_get_saddr asks the group's first).
+    [[nodiscard]] int source_device6(const route &r, const hop &h) const
+    {
+        if ((r.flags & route_object) == 0)
+            return h.nh.oif;
+        const u32 c = st.hops[r.hop].members;
+        return c != none ? st.hops[st.cells[c].hop].nh.oif : h.nh.oif;
+    }
+
     int answer_for(const result &x, nearest *out) const
     {
         if (x.v == verdict::reject)
@@ -608,7 +648,7 @@ class decision {
         const device *d = device_of(x.hop);
         if (from)
             return d != nullptr ? record(out, d, q.from, given(), x, reason(r, h)) : NEAREST_NONE;
-        const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(h.nh.oif);
+        const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(source_device6(r, h));
         if (d == nullptr || (!h.has_prefsrc && a == none))
             return NEAREST_NONE;
         return record(out, d, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, a, x,

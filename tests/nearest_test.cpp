@@ -199,6 +199,22 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
           "fe80::9%b0", "fe80::9 oif b0"},
          "2001:db8:b::99 subnet\n2001:db8:c::1 route\n2001:db8:d::5 subnet\n"
          "2001:db8:e:1::1 subnet\n2001:db8:b::1 same\nfe80::9%b0 subnet\nfe80::9 oif b0 subnet\n"},
+        {"multipath members the kernel picks every time: the one whose own source is the "
+         "packet's (IPv4), the first member's source through a group (IPv6)",
+         bridges({"b0", "b1"}) +
+             "ip addr add 10.0.0.5/16 dev b0; ip addr add 10.1.0.5/16 dev b1; "
+             "ip addr add 10.1.0.6/16 dev b1; ip addr add 2001:db8::5/64 dev b0 nodad; "
+             "ip addr add 2001:db8:1::5/64 dev b1 nodad; sleep 0.2; "
+             "ip route add 198.51.100.0/24 nexthop via 10.0.0.1 dev b0 nexthop via 10.1.0.1 dev b1; "
+             "ip route add 198.51.101.0/24 src 10.0.0.5 nexthop via 10.0.0.1 dev b0 nexthop via "
+             "10.1.0.1 dev b1; ip nexthop add id 1 via 2001:db8::1 dev b0; "
+             "ip nexthop add id 2 via 2001:db8:1::1 dev b1; ip nexthop add id 10 group 1/2; "
+             "ip -6 route add 2001:db8:9::/48 nhid 10; ",
+         {"198.51.100.7 from 10.1.0.5", "198.51.100.7 from 10.0.0.5", "198.51.101.7 from 10.1.0.5",
+          "198.51.100.7 from 10.1.0.5 oif b0", "2001:db8:9::7 oif b1"},
+         "198.51.100.7 from 10.1.0.5 route\n198.51.100.7 from 10.0.0.5 route\n"
+         "198.51.101.7 from 10.1.0.5 route\n198.51.100.7 from 10.1.0.5 oif b0 route\n"
+         "2001:db8:9::7 oif b1 route\n"},
         {"a device down and up: its IPv4 routes go silently, its addresses stay local",
          laptop + "ip route add 10.80.0.0/16 via 172.17.0.9; "
                   "ip route add 10.80.0.0/16 via 172.17.0.8 metric 5; ",
