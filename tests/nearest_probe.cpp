@@ -23,6 +23,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/net.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -229,14 +230,24 @@ void stopped(const char *cmd)
         std::printf("failed: %s\n", cmd);
 }
 
-// Makes every later sendto of this process fail with EPERM.
+// Makes every later sendto of this process fail with EPERM: the system
+// call, and where the C library sends through socketcall (i386), that call
+// with SYS_SENDTO, read from the low word of its first argument.
 void refuse_sendto()
 {
+    constexpr unsigned int refuse = SECCOMP_RET_ERRNO | EPERM;
     sock_filter code[] = {
         {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, nr)},
-        {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, SYS_sendto},
-        {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ERRNO | EPERM},
+#ifdef SYS_socketcall
+        {BPF_JMP | BPF_JEQ | BPF_K, 4, 0, SYS_sendto},
+        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, SYS_socketcall},
+        {BPF_LD | BPF_W | BPF_ABS, 0, 0, offsetof(seccomp_data, args)},
+        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, SYS_SENDTO},
+#else
+        {BPF_JMP | BPF_JEQ | BPF_K, 1, 0, SYS_sendto},
+#endif
         {BPF_RET | BPF_K, 0, 0, SECCOMP_RET_ALLOW},
+        {BPF_RET | BPF_K, 0, 0, refuse},
     };
     const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
