@@ -9,6 +9,7 @@
 // address. Reads one copy of the state only: no system call, no
 // allocation, no write.
 #include "nearest.h"
+#include "nearest_source.h"
 #include "nearest_state.h"
 
 #include <linux/fib_rules.h>
@@ -46,68 +47,6 @@ struct result {
     u32 hop;
     int len; // of the prefix that answered
 };
-
-// IPv6 source selection (RFC 6724) as Linux applies it.
-
-// The kernel's default policy table of labels.
-int label(const u8 *a)
-{
-    static const struct {
-        u8 prefix[16];
-        int len;
-        int label;
-    } table[] = {
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 128, 0},
-        {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff}, 96, 4},
-        {{}, 96, 3},
-        {{0x20, 0x01, 0x00, 0x10}, 28, 7},
-        {{0x20, 0x01}, 32, 6},
-        {{0x20, 0x02}, 16, 2},
-        {{0x3f, 0xfe}, 16, 12},
-        {{0xfe, 0xc0}, 10, 11},
-        {{0xfc}, 7, 5},
-    };
-    for (const auto &t : table) // longest first
-        if (same_bits(a, t.prefix, t.len))
-            return t.label;
-    return 1;
-}
-
-bool orchid(const u8 *a)
-{
-    static const u8 prefix[16] = {0x20, 0x01, 0x00, 0x10};
-    return same_bits(a, prefix, 28);
-}
-
-struct target {
-    const u8 *addr;
-    int scope;
-    int label;
-    int oif;
-};
-
-// Address x's mark on each of the kernel's rules, in their order; the
-// higher wins the first rule where two differ.
-void marks(const address &x, const target &t, int *m)
-{
-    const int s = scope6(x.local);
-    const bool mapped =
-        x.local[10] == 0xff && x.local[11] == 0xff && same_bits(x.local, loopback6, 80);
-    const bool exempt = std::memcmp(x.local, loopback6, 16) == 0 || mapped;
-    const int common = common_bits(x.local, t.addr, 128);
-    m[0] = std::memcmp(x.local, t.addr, 16) == 0 ? 1 : 0;
-    m[1] = s >= t.scope ? -s : s - 128;
-    m[2] = exempt || (x.flags & (IFA_F_DEPRECATED | IFA_F_OPTIMISTIC)) == 0 ? 1 : 0;
-    m[3] = (x.flags & IFA_F_HOMEADDRESS) == 0 ? 1 : 0;
-    m[4] = t.oif == 0 || t.oif == x.index ? 1 : 0;
-    m[5] = label(x.local) == t.label ? 1 : 0;
-    m[6] = (x.flags & IFA_F_TEMPORARY) == 0 ? 1 : 0;
-    m[7] = orchid(x.local) == orchid(t.addr) ? 1 : 0;
-    m[8] = common < x.len ? common : x.len;
-    m[9] = (x.flags & IFA_F_OPTIMISTIC) == 0 ? 1 : 0;
-}
-
-constexpr int nmarks = 10;
 
 // What a batch knows of a query before its decision: the longest prefix
 // that holds its destination in the tables that the first rules name.
@@ -331,8 +270,8 @@ class decision {
     {
         const hop &n = st.hops[h];
         const u32 a = !n.has_prefsrc ? n.source
-                                     : choose4(st, n.nh.oif, n.nh.gwslot == v4 ? n.nh.gateway : nullptr,
-                                               n.scope);
+                                     : choose4(st, n.nh.oif,
+                                               n.nh.gwslot == v4 ? n.nh.gateway : nullptr, n.scope);
         return a != none && std::memcmp(st.addresses[a].local, source, 4) == 0;
     }
 
@@ -386,7 +325,7 @@ class decision {
     // routes hold, or -1.
     [[nodiscard]] int longest_source_prefix(const table &t, int bound) const
     {
-        for (u32 i = 0; i < t.nfrom; ++i)
+        for (u32 i = 0; i < t.from.n; ++i)
             if (t.from[i].dstlen < bound && same_bits(t.from[i].dst, q.key, t.from[i].dstlen))
                 return t.from[i].dstlen;
         return -1;
@@ -401,7 +340,7 @@ class decision {
         const u8 *from = q.has_from ? q.from : zero;
         result x{};
         *held = false;
-        for (u32 i = 0; i < t.nfrom; ++i) {
+        for (u32 i = 0; i < t.from.n; ++i) {
             const source_route &e = t.from[i];
             if (e.dstlen != len || !same_bits(e.dst, q.key, len) ||
                 !same_bits(e.src, from, e.srclen))
@@ -460,7 +399,7 @@ class decision {
         result x{};
         if (q.slot == v4)
             x = in_table(t->v4, k >= 0 ? known.match[k] : t->v4.match(q.key));
-        else if (t->nfrom == 0)
+        else if (t->from.n == 0)
             x = in_table(t->v6, k >= 0 ? known.match[k] : t->v6.match(q.key));
         else
             x = in_table6(*t, k >= 0 ? known.match[k] : t->v6.match(q.key));
@@ -472,9 +411,9 @@ class decision {
     // route that rejects.
     [[nodiscard]] result decide() const
     {
-        const rule_list &list = st.rules[q.slot];
+        const pool<rule> &list = st.rules[q.slot];
         for (u32 i = 0; i < list.n;) {
-            const rule &r = list.list[i];
+            const rule &r = list[i];
             if (!selects(r)) {
                 ++i;
                 continue;
@@ -490,7 +429,7 @@ class decision {
             }
             case FR_ACT_GOTO: {
                 u32 j = i + 1;
-                while (j < list.n && list.list[j].priority != r.target)
+                while (j < list.n && list[j].priority != r.target)
                     ++j;
                 if (j < list.n) { // an unresolved goto goes on
                     i = j;
@@ -508,44 +447,6 @@ class decision {
             ++i;
         }
         return {verdict::next, 0, nullptr, none, 0};
-    }
-
-    // --- The source address, IPv6: RFC 6724 as Linux applies it
-
-    // Keeps in best the better of best and a: the higher mark on the first
-    // rule where they differ; the first of two that tie.
-    void better6(u32 a, const target &t, u32 *best, int *top) const
-    {
-        const address &x = st.addresses[a];
-        if ((x.flags & IFA_F_TENTATIVE) != 0 && (x.flags & IFA_F_OPTIMISTIC) == 0)
-            return;
-        int m[nmarks];
-        marks(x, t, m);
-        if (*best != none && !std::lexicographical_compare(top, top + nmarks, m, m + nmarks))
-            return;
-        *best = a;
-        std::memcpy(top, m, sizeof m);
-    }
-
-    // The address the kernel chooses to reach the destination through
-    // device index: from that device alone for link-scoped and multicast
-    // destinations, else from every device, in the kernel's order.
-    [[nodiscard]] u32 source6(int index) const
-    {
-        const int s = scope6(q.key);
-        const target t{q.key, s, label(q.key), index};
-        u32 best = none;
-        int top[nmarks] = {};
-        if (q.key[0] == 0xff || s <= 2) {
-            const device *d = st.find_device(index);
-            for (u32 a = d != nullptr ? d->first[v6] : none; a != none; a = st.addresses[a].next)
-                better6(a, t, &best, top);
-            return best;
-        }
-        for (u32 i = 0; i < st.ndevices; ++i)
-            for (u32 a = st.devices[i].first[v6]; a != none; a = st.addresses[a].next)
-                better6(a, t, &best, top);
-        return best;
     }
 
     // --- The answer
@@ -601,10 +502,11 @@ class decision {
     // reaches the link, or the source given.
     int on_link(nearest *out) const
     {
+        const device *d = st.find_device(q.oif); // held: find() saw it up
         const u32 a = q.has_from ? given() : choose4(st, q.oif, nullptr, RT_SCOPE_LINK);
-        if (a == none)
+        if (d == nullptr || a == none)
             return NEAREST_NONE;
-        return record(out, st.find_device(q.oif), q.has_from ? q.from : st.addresses[a].local, a,
+        return record(out, d, q.has_from ? q.from : st.addresses[a].local, a,
                       {verdict::found, 0, nullptr, none, 0}, "route");
     }
 
@@ -648,7 +550,8 @@ class decision {
         const device *d = device_of(x.hop);
         if (from)
             return d != nullptr ? record(out, d, q.from, given(), x, reason(r, h)) : NEAREST_NONE;
-        const u32 a = h.has_prefsrc || q.slot == v4 ? h.source : source6(source_device6(r, h));
+        const u32 a =
+            h.has_prefsrc || q.slot == v4 ? h.source : source6(st, q.key, source_device6(r, h));
         if (d == nullptr || (!h.has_prefsrc && a == none))
             return NEAREST_NONE;
         return record(out, d, h.has_prefsrc ? h.prefsrc : st.addresses[a].local, a, x,
@@ -727,7 +630,7 @@ bool read_query(const nearest_query &in, unsigned uid, query *q)
 void first_tables(const state &st, int s, hints *h)
 {
     for (u32 i = 0; i < st.rules[s].n && h->n < 2; ++i) {
-        const rule &r = st.rules[s].list[i];
+        const rule &r = st.rules[s][i];
         const table *t = r.action == FR_ACT_TO_TBL ? st.find_table(r.table) : nullptr;
         if (t != nullptr && (h->n == 0 || r.table != h->ids[0])) {
             h->ids[h->n] = r.table;

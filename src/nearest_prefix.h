@@ -18,144 +18,29 @@
 // nothing in it matches. A prefix is a single in one slot at most, so its
 // own record keeps its cover as one. A lookup reads one slot a level and at
 // the end one record, or a node's cover; many lookups can go in turns
-// (begin(), step()), each a read a turn, so that their misses overlap. A
-// hash on (length, key) finds a prefix by name. The records, which hold the
-// values, and the nodes are in mappings of their own, grown with mremap, on
-// huge pages where the kernel gives them; the rest grows with realloc.
-// Memory that runs out is reported, never thrown.
+// (begin(), step()), each a read a turn, so that their misses overlap.
+//
+// In three parts: the records, which hold each prefix's key and value and
+// find it by name (nearest_records.h); the trie, here, which places them;
+// and the check of both (nearest_prefix_check.h). The records and the nodes
+// are in mappings of their own, grown with mremap, on huge pages where the
+// kernel gives them; the rest grows with realloc. Memory that runs out is
+// reported, never thrown.
 #ifndef LANPICK_NEAREST_PREFIX_H
 #define LANPICK_NEAREST_PREFIX_H
 
+#include "nearest_records.h"
+
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace nearest_internal {
 
-using u8 = std::uint8_t;
-using u32 = std::uint32_t;
-constexpr u32 none = 0xffffffffU;
-
-// The capacity an array of cap grows to, to hold at least n: by an eighth
-// at a time, so that a large block grows in place (mremap), and a full
-// table wastes little.
-inline u32 grown(u32 cap, u32 n)
-{
-    u32 want = cap > 16 ? cap : 16;
-    while (want < n)
-        want += want / 8;
-    return want;
-}
-
-// Grows a realloc'd array of T to hold at least n; false when memory ran out.
-template <typename T> bool grow(T **array, u32 *cap, u32 n)
-{
-    if (n <= *cap)
-        return true;
-    const u32 want = grown(*cap, n);
-    // NOLINTNEXTLINE(bugprone-sizeof-expression): T may be a pointer, kept by value
-    void *p = std::realloc(*array, std::size_t{want} * sizeof(T));
-    if (p == nullptr)
-        return false;
-    *array = static_cast<T *>(p);
-    *cap = want;
-    return true;
-}
-
-// The bytes of a mapping that holds cap elements of size bytes: whole
-// pages, and whole huge pages once it holds one, so that the kernel maps it
-// on a huge page's boundary, and a move by mremap keeps its huge pages
-// whole: moved to another offset, they are split, and each lookup's read
-// of a record or node then misses the TLB as well.
-inline std::size_t mapped_bytes(u32 cap, std::size_t size)
-{
-    constexpr std::size_t huge = std::size_t{2} << 20;
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t unit = std::size_t{cap} * size >= huge ? huge : page;
-    return ((std::size_t{cap} * size) + unit - 1) & ~(unit - 1);
-}
-
-// As grow(), for an array kept in a mapping of its own: it starts on a page,
-// so that an element whose size divides a cache line never straddles two.
-template <typename T> bool grow_mapped(T **array, u32 *cap, u32 n)
-{
-    if (n <= *cap)
-        return true;
-    const u32 want = grown(*cap, n);
-    const std::size_t bytes = mapped_bytes(want, sizeof(T));
-    void *p = *array == nullptr
-                  // cppcheck-suppress invalidFunctionArg ; an anonymous mapping takes descriptor -1
-                  ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                  : mremap(*array, mapped_bytes(*cap, sizeof(T)), bytes, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED)
-        return false;
-    // Huge pages where the kernel has them for the asking: a lookup reads
-    // the records at random, and a TLB miss at each read costs as much again.
-    (void)madvise(p, bytes, MADV_HUGEPAGE);
-    *array = static_cast<T *>(p);
-    *cap = want;
-    return true;
-}
-
-template <typename T> void drop_mapped(T **array, u32 *cap)
-{
-    if (*array != nullptr)
-        (void)munmap(*array, mapped_bytes(*cap, sizeof(T)));
-    *array = nullptr;
-    *cap = 0;
-}
-
-// The bit at position i of a big-endian key.
-inline int bit_at(const u8 *key, int i)
-{
-    return (key[i >> 3] >> (7 - (i & 7))) & 1;
-}
-
-// The number of leading bits a and b share, up to n.
-inline int common_bits(const u8 *a, const u8 *b, int n)
-{
-    int i = 0;
-    while (i < n && a[i >> 3] == b[i >> 3])
-        i += 8;
-    while (i < n && bit_at(a, i) == bit_at(b, i))
-        ++i;
-    return i < n ? i : n;
-}
-
-// Key in, masked to its first len bits, into out, of bytes bytes.
-inline void mask_key(u8 *out, const u8 *in, int len, std::size_t bytes)
-{
-    std::memset(out, 0, bytes);
-    std::memcpy(out, in, static_cast<std::size_t>(len / 8));
-    if (len % 8 != 0)
-        out[len / 8] = static_cast<u8>(in[len / 8] & (0xff00 >> (len % 8)));
-}
-
-// Whether the first len bits of a and b agree.
-inline bool same_bits(const u8 *a, const u8 *b, int len)
-{
-    int i = 0; // a byte at a time: most are 4 or 0, too short for a call to memcmp
-    for (; i < len / 8; ++i)
-        if (a[i] != b[i])
-            return false;
-    return len % 8 == 0 || ((a[i] ^ b[i]) & (0xff00 >> (len % 8))) == 0;
-}
-
-// What a new prefix's value is: none for an index, a value's own empty
-// state otherwise.
-template <typename Value> Value vacant()
-{
-    return Value{};
-}
-template <> inline u32 vacant<u32>()
-{
-    return none;
-}
+template <typename Table> class prefix_check;
 
 // A walk down a prefix_table, taken a read at a time (begin(), step()):
 // what it reads next, a slot or a single's record, and where it is.
@@ -173,6 +58,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     static constexpr int width = static_cast<int>(Bytes * 8);
     static constexpr int rootbits = 16;
     static constexpr u32 rootslots = 1U << rootbits;
+    static constexpr int stride = Stride;
     static constexpr int fanout = 1 << Stride; // a node's slots
     static constexpr std::size_t levels = 1 + ((width - rootbits) / Stride); // the root's, then nodes'
 
@@ -189,14 +75,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // The prefix key/len, or none.
     [[nodiscard]] u32 find(const u8 *key, int len) const
     {
-        if (nbuckets == 0 || count_[len] == 0)
-            return none;
-        u8 k[Bytes];
-        masked(k, key, len);
-        for (u32 p = buckets[hash(k, len) & (nbuckets - 1)]; p != none; p = prefixes[p].chain)
-            if (prefixes[p].len == len && std::memcmp(prefixes[p].key, k, Bytes) == 0)
-                return p;
-        return none;
+        return records.find(key, len);
     }
 
     // The prefix key/len, added with a vacant value when new; none when memory
@@ -210,16 +89,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             return p;
         if (!room())
             return none;
-        p = take_prefix();
-        prefix &x = prefixes[p];
-        masked(x.key, key, len);
-        x.len = static_cast<u8>(len);
-        x.value = vacant<Value>();
-        u32 &b = buckets[hash(x.key, len) & (nbuckets - 1)];
-        x.chain = b;
-        b = p;
-        ++count_[len];
-        ++live;
+        p = records.take(key, len);
         if (len == 0)
             spread(0, p);
         else
@@ -230,20 +100,12 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // Takes prefix p out.
     void remove(u32 p)
     {
-        const int len = prefixes[p].len;
+        const int len = records[p].len;
         if (len == 0)
             unspread(0, p, none);
         else
             withdraw(p);
-        u32 *at = &buckets[hash(prefixes[p].key, len) & (nbuckets - 1)];
-        while (*at != p)
-            at = &prefixes[*at].chain;
-        *at = prefixes[p].chain;
-        --count_[len];
-        --live;
-        prefixes[p].len = 0xff; // marks it free
-        prefixes[p].chain = freed;
-        freed = p;
+        records.give(p);
     }
 
     // The longest prefix that holds address a, or none: a walk taken to its
@@ -276,7 +138,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     bool step(const u8 *a, trie_walk *w, u32 *out) const
     {
         if (w->single) {
-            const prefix &x = prefixes[*out];
+            const auto &x = records[*out];
             *out = same_bits(x.key, a, x.len) ? *out : x.cover;
         } else {
             const u32 s = *w->at;
@@ -290,7 +152,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             if ((s & 3) == single_tag) {
                 *out = s >> 2;
                 w->single = true;
-                __builtin_prefetch(&prefixes[*out]);
+                __builtin_prefetch(records.where(*out));
                 return true;
             }
             // A prefix of this level, or else the node's cover: chosen
@@ -299,7 +161,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             *out = s != 0 ? s >> 2 : cover;
         }
         if (*out != none)
-            __builtin_prefetch(&prefixes[*out]);
+            __builtin_prefetch(records.where(*out));
         return false;
     }
 
@@ -318,23 +180,21 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // NOLINTNEXTLINE(clang-analyzer-core.uninitialized.UndefReturn): p names a prefix held
     Value &value(u32 p)
     {
-        return prefixes[p].value;
+        return records[p].value;
     }
     [[nodiscard]] const Value &value(u32 p) const
     {
-        return prefixes[p].value;
+        return records[p].value;
     }
     [[nodiscard]] int prefix_len(u32 p) const
     {
-        return prefixes[p].len;
+        return records[p].len;
     }
 
     // Calls f(p) for each prefix p; f may not change the table.
     template <typename F> void each(F f) const
     {
-        for (u32 p = 0; p < used; ++p)
-            if (prefixes[p].len != 0xff)
-                f(p);
+        records.each(f);
     }
 
     // Empties the table, keeping its memory for the next fill.
@@ -342,11 +202,9 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     {
         if (root != nullptr) // zeros again, and no page held until written
             (void)madvise(root, rootslots * sizeof(u32), MADV_DONTNEED);
-        used = nnodes = live = 0;
-        freed = nfreed = none;
-        std::memset(count_, 0, sizeof count_);
-        for (u32 i = 0; i < nbuckets; ++i)
-            buckets[i] = none;
+        nnodes = 0;
+        nfreed = none;
+        records.clear();
     }
 
     // Makes this table a copy of o, keeping what memory it has; false,
@@ -356,61 +214,39 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         clear();
         if (o.nnodes == 0)
             return true;
-        if (!grow_mapped(&prefixes, &pcap, o.used) || !grow_mapped(&nodes, &nodecap, o.nnodes) ||
-            !grow(&covers, &ncap, o.nnodes) || !same_buckets(o.nbuckets) || !map_root())
+        if (!records.assign(o.records) || !grow_mapped(&nodes, &nodecap, o.nnodes) ||
+            !grow(&covers, &ncap, o.nnodes) || !map_root()) {
+            clear();
             return false;
-        if (o.used > 0) // every prefix taken out leaves the nodes
-            std::memcpy(prefixes, o.prefixes, std::size_t{o.used} * sizeof(prefix));
+        }
         std::memcpy(nodes, o.nodes, std::size_t{o.nnodes} * sizeof(node));
         std::memcpy(covers, o.covers, std::size_t{o.nnodes} * sizeof(u32));
-        if (nbuckets > 0)
-            std::memcpy(buckets, o.buckets, std::size_t{nbuckets} * sizeof(u32));
         copy_root(o.root);
-        used = o.used;
-        freed = o.freed;
-        live = o.live;
         nnodes = o.nnodes;
         nfreed = o.nfreed;
-        std::memcpy(count_, o.count_, sizeof count_);
         return true;
     }
 
     // Gives the memory back; the table is empty and usable after.
     void release()
     {
-        drop_mapped(&prefixes, &pcap);
+        records.release();
         drop_mapped(&nodes, &nodecap);
         std::free(covers);
-        std::free(buckets);
         if (root != nullptr)
             (void)munmap(root, rootslots * sizeof(u32));
         root = nullptr;
         covers = nullptr;
-        buckets = nullptr;
-        ncap = nbuckets = 0;
+        ncap = 0;
         clear();
     }
 
     // Whether the trie and the hash agree with each other: every prefix
     // hashed where its key says and reachable where its length says, every
-    // slot and cover the longest prefix that holds it.
+    // slot and cover the longest prefix that holds it (nearest_prefix_check.h).
     [[nodiscard]] bool valid() const
     {
-        u32 hashed = 0;
-        for (u32 b = 0; b < nbuckets; ++b)
-            for (u32 p = buckets[b]; p != none && hashed <= live; p = prefixes[p].chain, ++hashed)
-                if (p >= used || prefixes[p].len > width ||
-                    (hash(prefixes[p].key, prefixes[p].len) & (nbuckets - 1)) != b)
-                    return false;
-        if (hashed != live)
-            return false;
-        if (nnodes == 0)
-            return live == 0;
-        if (!valid_root())
-            return false;
-        bool ok = true;
-        each([&](u32 p) { ok = ok && placed(p); });
-        return ok;
+        return prefix_check<prefix_table>(*this).valid();
     }
 
   private:
@@ -418,26 +254,16 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     static constexpr u32 prefix_tag = 2;
     static constexpr u32 single_tag = 3;
 
-    struct prefix {
-        u8 key[Bytes];
-        u8 len; // 0xff when free
-        Value value;
-        u32 chain; // the hash bucket's next, or the free list's
-        u32 cover; // where it is a single: the longest prefix above that holds its slot
-    };
+    friend class prefix_check<prefix_table>;
     struct node {
         u32 slot[static_cast<std::size_t>(fanout)];
     };
 
-    prefix *prefixes = nullptr;
+    prefix_records<Bytes, Value> records;
     u32 *root = nullptr;   // node 0's slots; its cover is covers[0]
     node *nodes = nullptr; // mapped, as the records are
     u32 *covers = nullptr; // a node's cover, beside it: read only at the end
-    u32 *buckets = nullptr;
-    u32 pcap = 0, used = 0, freed = none, live = 0;
     u32 ncap = 0, nodecap = 0, nnodes = 0, nfreed = none;
-    u32 nbuckets = 0;                 // a power of two, at least the prefixes
-    u32 count_[(Bytes * 8) + 1] = {}; // prefixes of each length
 
     // The slot of address a in a node at depth d: the first 16 bits at the
     // root, then Stride bits a level.
@@ -478,14 +304,6 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         mask_key(out, in, len, Bytes);
     }
 
-    static u32 hash(const u8 *key, int len)
-    {
-        u32 h = 2166136261U ^ static_cast<u32>(len);
-        for (std::size_t i = 0; i < Bytes; ++i)
-            h = (h ^ key[i]) * 16777619U;
-        return h ^ (h >> 15);
-    }
-
     // The depth where a prefix of length len (at least 1) lives.
     static int depth_of(int len)
     {
@@ -495,7 +313,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // A prefix's length, or -1 for none.
     [[nodiscard]] int length(u32 p) const
     {
-        return p == none ? -1 : prefixes[p].len;
+        return p == none ? -1 : records[p].len;
     }
 
     static constexpr u32 maybe = none - 1;
@@ -523,8 +341,8 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
                 continue;
             }
             const u32 q = (s & 3) == single_tag ? s >> 2 : none;
-            return q != none && prefixes[q].len == len &&
-                           std::memcmp(prefixes[q].key, k, Bytes) == 0
+            return q != none && records[q].len == len &&
+                           std::memcmp(records[q].key, k, Bytes) == 0
                        ? q
                        : none;
         }
@@ -546,20 +364,15 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // memory ran out.
     bool room()
     {
-        if (!grow_mapped(&prefixes, &pcap, used + 1))
-            return false;
         const u32 n = nnodes + static_cast<u32>(levels);
-        if (!grow_mapped(&nodes, &nodecap, n) || !grow(&covers, &ncap, n))
-            return false;
-        if (live + 1 > nbuckets)
-            rehash((live + 1) * 2);
-        if (!map_root())
+        if (!records.room() || !grow_mapped(&nodes, &nodecap, n) || !grow(&covers, &ncap, n) ||
+            !map_root())
             return false;
         if (nnodes == 0) {
             covers[0] = none;
             nnodes = 1;
         }
-        return nbuckets > 0;
+        return true;
     }
 
     bool map_root()
@@ -588,50 +401,6 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         }
     }
 
-    // A hash of exactly n buckets, as wide as the one it copies.
-    bool same_buckets(u32 n)
-    {
-        if (n != nbuckets) {
-            void *p = std::malloc(std::size_t{n} * sizeof(u32));
-            if (p == nullptr)
-                return false;
-            std::free(buckets);
-            buckets = static_cast<u32 *>(p);
-            nbuckets = n;
-            std::fill_n(buckets, n, none);
-        }
-        return true;
-    }
-
-    void rehash(u32 want)
-    {
-        u32 n = 64;
-        while (n < want)
-            n *= 2;
-        void *p = std::malloc(n * sizeof(u32));
-        if (p == nullptr)
-            return; // the chains only grow longer
-        std::free(buckets);
-        buckets = static_cast<u32 *>(p);
-        nbuckets = n;
-        for (u32 i = 0; i < n; ++i)
-            buckets[i] = none;
-        each([&](u32 x) {
-            u32 &b = buckets[hash(prefixes[x].key, prefixes[x].len) & (n - 1)];
-            prefixes[x].chain = b;
-            b = x;
-        });
-    }
-
-    u32 take_prefix()
-    {
-        if (freed == none)
-            return used++;
-        const u32 p = freed;
-        freed = prefixes[p].chain;
-        return p;
-    }
-
     u32 new_node(u32 cover)
     {
         u32 n = nfreed;
@@ -653,7 +422,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // Prefix p as a single under cover: the slot that holds it.
     u32 single_slot(u32 p, u32 cover)
     {
-        prefixes[p].cover = cover;
+        records[p].cover = cover;
         return (p << 2) | single_tag;
     }
 
@@ -662,7 +431,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // node's cover.
     [[nodiscard]] u32 slot_for(u32 cover, int d) const
     {
-        return cover != none && prefixes[cover].len > start(d) ? (cover << 2) | prefix_tag : 0;
+        return cover != none && records[cover].len > start(d) ? (cover << 2) | prefix_tag : 0;
     }
 
     // The longest prefix that holds all of slot s of node n at depth d.
@@ -674,7 +443,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
         case node_tag:
             return covers[s >> 2];
         case single_tag:
-            return prefixes[s >> 2].cover;
+            return records[s >> 2].cover;
         default:
             return covers[n];
         }
@@ -685,8 +454,8 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // NOLINTNEXTLINE(misc-no-recursion): a split places one prefix one level down
     void insert_from(u32 n, int d, u32 p)
     {
-        const u8 *key = prefixes[p].key;
-        const int target = depth_of(prefixes[p].len);
+        const u8 *key = records[p].key;
+        const int target = depth_of(records[p].len);
         for (; d < target; ++d) {
             const u32 s = slots(n)[slot_at(key, d)];
             if ((s & 3) == node_tag) {
@@ -699,12 +468,12 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             }
             // Two prefixes below: the single becomes a node holding both.
             const u32 q = s >> 2;
-            const u32 c = new_node(prefixes[q].cover);
+            const u32 c = new_node(records[q].cover);
             slots(n)[slot_at(key, d)] = (c << 2) | node_tag;
             insert_from(c, d + 1, q);
             n = c;
         }
-        const int len = prefixes[p].len;
+        const int len = records[p].len;
         const int span = end(d) - len; // at least 0: depth_of(len) is d
         // NOLINTNEXTLINE(clang-analyzer-core.UndefinedBinaryOperatorResult)
         const int first = slot_at(key, d) & ~((1 << span) - 1);
@@ -715,11 +484,11 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
                 spread(s >> 2, p);
                 break;
             case single_tag:
-                if (length(prefixes[s >> 2].cover) < len)
-                    prefixes[s >> 2].cover = p;
+                if (length(records[s >> 2].cover) < len)
+                    records[s >> 2].cover = p;
                 break;
             default: // empty, or a shorter prefix of this level
-                if (s == 0 || prefixes[s >> 2].len < len)
+                if (s == 0 || records[s >> 2].len < len)
                     s = (p << 2) | prefix_tag;
                 break;
             }
@@ -731,15 +500,15 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 32
     void spread(u32 n, u32 p)
     {
-        if (length(covers[n]) >= prefixes[p].len)
+        if (length(covers[n]) >= records[p].len)
             return;
         covers[n] = p;
         for (int i = 0; i < count(n); ++i) {
             const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 spread(s >> 2, p);
-            else if ((s & 3) == single_tag && length(prefixes[s >> 2].cover) < prefixes[p].len)
-                prefixes[s >> 2].cover = p;
+            else if ((s & 3) == single_tag && length(records[s >> 2].cover) < records[p].len)
+                records[s >> 2].cover = p;
         }
     }
 
@@ -754,8 +523,8 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             const u32 s = slots(n)[i];
             if ((s & 3) == node_tag)
                 unspread(s >> 2, p, r);
-            else if ((s & 3) == single_tag && prefixes[s >> 2].cover == p)
-                prefixes[s >> 2].cover = r;
+            else if ((s & 3) == single_tag && records[s >> 2].cover == p)
+                records[s >> 2].cover = r;
         }
     }
 
@@ -763,8 +532,8 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
     // nodes on its path that hold too little.
     void withdraw(u32 p)
     {
-        const u8 *key = prefixes[p].key;
-        const int len = prefixes[p].len;
+        const u8 *key = records[p].key;
+        const int len = records[p].len;
         const int target = depth_of(len);
         u32 path[levels + 1];
         u32 n = 0;
@@ -773,7 +542,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             path[d] = n;
             u32 &s = slots(n)[slot_at(key, d)];
             if (s == ((p << 2) | single_tag)) {
-                s = slot_for(prefixes[p].cover, d);
+                s = slot_for(records[p].cover, d);
                 fold(path, d, key);
                 return;
             }
@@ -796,8 +565,8 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
                 s = r != none ? (r << 2) | prefix_tag : 0;
             else if ((s & 3) == node_tag)
                 unspread(s >> 2, p, fallback);
-            else if ((s & 3) == single_tag && prefixes[s >> 2].cover == p)
-                prefixes[s >> 2].cover = fallback;
+            else if ((s & 3) == single_tag && records[s >> 2].cover == p)
+                records[s >> 2].cover = fallback;
         }
         fold(path, d, key);
     }
@@ -819,7 +588,7 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             if (kinds > 1 || (only & 3) == node_tag)
                 return;
             // A single whose cover is a prefix of this level keeps its node.
-            if ((only & 3) == single_tag && prefixes[only >> 2].cover != covers[n])
+            if ((only & 3) == single_tag && records[only >> 2].cover != covers[n])
                 return;
             u32 &up = slots(path[d - 1])[slot_at(key, d - 1)];
             if (only == 0)
@@ -831,111 +600,10 @@ template <std::size_t Bytes, typename Value = u32, int Stride = 4> class prefix_
             free_node(n);
         }
     }
-
-    // Sets the bits of key that a node at depth d spans to i.
-    static void set_index(u8 *key, int d, int i)
-    {
-        if (d == 0) {
-            key[0] = static_cast<u8>(i >> 8);
-            key[1] = static_cast<u8>(i);
-            return;
-        }
-        const int at = start(d);
-        const int shift = 8 - Stride - (at & 7);
-        u8 &b = key[at >> 3];
-        b = static_cast<u8>((b & ~((fanout - 1) << shift)) | (i << shift));
-    }
-
-    // Checks slot s of a node at depth d, which key's bits up to end(d)
-    // reach, and whose longest holding prefix is best.
-    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
-    bool valid_slot(u32 s, int d, const u8 *key, u32 best) const
-    {
-        switch (s & 3) {
-        case node_tag:
-            return end(d) < width && valid_node(s >> 2, d + 1, key, best);
-        case single_tag: {
-            const u32 p = s >> 2;
-            return p < used && prefixes[p].cover == best && prefixes[p].len > end(d) &&
-                   prefixes[p].len <= width && same_bits(prefixes[p].key, key, end(d));
-        }
-        default:
-            return s == slot_for(best, d);
-        }
-    }
-
-    // Checks node n at depth d (at least 1), reached by key's bits up to
-    // start(d), whose cover its parent's slot says: a slot's longest holding
-    // prefix is one of this level's Stride lengths, or else that cover.
-    // NOLINTNEXTLINE(misc-no-recursion): as deep as the trie, at most 29
-    bool valid_node(u32 n, int d, const u8 *above, u32 cover) const
-    {
-        u8 key[Bytes];
-        std::memcpy(key, above, Bytes);
-        if (n >= nnodes || covers[n] != cover)
-            return false;
-        for (int i = 0; i < fanout; ++i) {
-            set_index(key, d, i);
-            u32 best = none;
-            for (int l = end(d); l > start(d) && best == none; --l)
-                best = find(key, l);
-            if (!valid_slot(nodes[n].slot[i], d, key, best != none ? best : cover))
-                return false;
-        }
-        return true;
-    }
-
-    // Checks the root: each slot's longest holding prefix is painted from
-    // the prefixes of 16 bits or fewer, rather than looked up 65,536 times;
-    // a stretch of 256 slots that is all zeros and unpainted is right as it is,
-    // and is passed over by one comparison.
-    [[nodiscard]] bool valid_root() const
-    {
-        constexpr u32 stretch = 256;
-        static u32 best[rootslots];
-        static bool painted[rootslots / stretch];
-        static const u32 zeros[stretch] = {};
-        std::memset(painted, 0, sizeof painted);
-        each([&](u32 p) {
-            const int len = prefixes[p].len;
-            if (len == 0 || len > rootbits)
-                return;
-            const auto first = static_cast<u32>(slot_at(prefixes[p].key, 0));
-            for (u32 i = first; i < first + (1U << (rootbits - len)); ++i) {
-                if (!painted[i / stretch]) {
-                    std::fill_n(&best[i - (i % stretch)], stretch, covers[0]);
-                    painted[i / stretch] = true;
-                }
-                if (length(best[i]) < len)
-                    best[i] = p;
-            }
-        });
-        u8 key[Bytes] = {};
-        bool ok = covers[0] == find(key, 0);
-        for (u32 r = 0; r < rootslots / stretch && ok; ++r) {
-            if (!painted[r] &&
-                std::memcmp(root + (std::size_t{r} * stretch), zeros, sizeof zeros) == 0)
-                continue;
-            for (u32 i = r * stretch; i < (r + 1) * stretch && ok; ++i) {
-                set_index(key, 0, static_cast<int>(i));
-                ok = valid_slot(root[i], 0, key, painted[r] ? best[i] : covers[0]);
-            }
-        }
-        return ok;
-    }
-
-    // Whether prefix p is where a lookup finds it: its own addresses, where
-    // no longer prefix holds them, answer p.
-    [[nodiscard]] bool placed(u32 p) const
-    {
-        const int len = prefixes[p].len;
-        u8 a[Bytes];
-        std::memcpy(a, prefixes[p].key, Bytes);
-        const u32 m = match(a);
-        return m != none && prefixes[m].len >= len && same_bits(prefixes[m].key, a, len);
-    }
 };
 
 } // namespace nearest_internal
+
+#include "nearest_prefix_check.h"
 
 #endif

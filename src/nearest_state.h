@@ -5,9 +5,12 @@
 #ifndef LANPICK_NEAREST_STATE_H
 #define LANPICK_NEAREST_STATE_H
 
+#include "nearest_pool.h"
 #include "nearest_prefix.h"
 
 #include <net/if.h>
+
+#include <algorithm>
 
 struct nearest;
 struct nearest_query;
@@ -24,22 +27,6 @@ constexpr int maxmembers = 64; // the members of a nexthop group kept
 inline int bits(int s)
 {
     return s == v4 ? 32 : 128;
-}
-
-inline constexpr u8 loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-
-// An IPv6 address's scope as the kernel ranks it in source selection and
-// orders a device's addresses by: 2 link (loopback too), 5 site, 14
-// global, a multicast address's own.
-inline int scope6(const u8 *a)
-{
-    if (a[0] == 0xff)
-        return a[1] & 15;
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0x80)
-        return 2;
-    if (a[0] == 0xfe && (a[1] & 0xc0) == 0xc0)
-        return 5;
-    return std::memcmp(a, loopback6, 16) == 0 ? 2 : 14;
 }
 
 // One nexthop: through gateway (of gwslot, or none when gwslot < 0) on
@@ -208,6 +195,8 @@ struct object {
     u8 kind;
     nexthop nh;  // a single one's
     u32 members; // a group's: the members' ids, a list of cells
+    u32 groups;  // the groups that hold it, by id: a list of cells
+    u32 bound;   // the bindings to it, by place in st.hops: a list of cells
     bool dying;  // while objects are taken away: this one goes
     bool shrunk; // and this group lost members
 };
@@ -216,43 +205,70 @@ struct table {
     u32 id = 0;
     prefix_table<4, route, 8> v4;
     prefix_table<16, route> v6;
-    source_route *from = nullptr; // by dstlen, longest first, then srclen, then metric
-    u32 nfrom = 0, fromcap = 0;
+    pool<source_route> from; // by dstlen, longest first, then srclen, then metric
+
+    void clear()
+    {
+        v4.clear();
+        v6.clear();
+        from.clear();
+    }
+    bool assign(const table &o)
+    {
+        return v4.assign(o.v4) && v6.assign(o.v6) && from.assign(o.from);
+    }
 };
 
-struct rule_list {
-    rule *list; // in the kernel's order: by priority, then as added
-    u32 n;
-    u32 cap;
+// The routing tables, each made when a route first names it and kept,
+// emptied, until the state goes: few hosts have more than a handful.
+struct table_set {
+    pool<table *> list;
+
+    [[nodiscard]] table *find(u32 id) const
+    {
+        table *const *t =
+            std::find_if(list.begin(), list.end(), [id](const table *x) { return x->id == id; });
+        return t != list.end() ? *t : nullptr;
+    }
+    // Table id, made when new; null without memory.
+    table *make(u32 id);
+    void clear();
+    bool assign(const table_set &o);
+    void release();
 };
 
 struct state {
-    device *devices; // sorted by index
-    u32 ndevices, devcap;
-    address *addresses;
-    u32 naddresses, addrcap, addrfreed = none;
+    pool<device> devices; // sorted by index
+    pool<address> addresses;
     prefix_table<4> local4; // each local address, by itself
     prefix_table<16> local6;
-    u32 seq; // the kernel's order of new IPv6 addresses
-    u32 gen; // moves whenever an IPv4 source could change
-    route *routes;
-    u32 nroutes, routecap, routefreed = none;
-    hop *hops;
-    u32 nhops, hopcap, hopfreed = none;
-    u32 *hopbuckets;
-    u32 nhopbuckets;
-    cell *cells;
-    u32 ncells, cellcap, cellfreed = none;
-    object *objects; // sorted by id
-    u32 nobjects, objcap;
-    table **tables;
-    u32 ntables, tablecap;
-    rule_list rules[2];
+    pool<route> routes;
+    pool<hop> hops;
+    pool<u32> buckets; // the hops' hash: a power of two of them, or none
+    pool<cell> cells;
+    pool<object> objects; // sorted by id
+    table_set tables;
+    pool<rule> rules[2];  // in the kernel's order: by priority, then as added
+    u32 strays = none;    // bindings to objects not held: a list of cells
+    u32 seq = 0;          // the kernel's order of new IPv6 addresses
+    u32 gen = 0;          // moves whenever an IPv4 source could change
     u32 fresh_gen = none; // the generation the nexthops' devices and sources were found in
-    bool unfollowed_said;
+    bool unfollowed_said = false;
+
+    // Every part that holds memory, each with clear(), assign() and
+    // release(): the one list of them.
+    template <typename S> static auto parts(S &s)
+    {
+        return std::tie(s.devices, s.addresses, s.local4, s.local6, s.routes, s.hops, s.buckets,
+                        s.cells, s.objects, s.tables, s.rules[v4], s.rules[v6]);
+    }
 
     // The route after x among its prefix's, or null.
-    [[nodiscard]] route *next_route(const route &x) const
+    [[nodiscard]] const route *next_route(const route &x) const
+    {
+        return x.next != none ? &routes[x.next] : nullptr;
+    }
+    route *next_route(const route &x)
     {
         return x.next != none ? &routes[x.next] : nullptr;
     }
@@ -272,13 +288,61 @@ struct state {
         return none;
     }
 
-    [[nodiscard]] const device *find_device(int index) const;
-    [[nodiscard]] const device *find_device(const char *name) const;
-    [[nodiscard]] const table *find_table(u32 id) const;
+    // The place of device index in devices: where it is, or would go.
+    [[nodiscard]] u32 device_at(int index) const
+    {
+        u32 lo = 0;
+        u32 hi = devices.n;
+        while (lo < hi) {
+            const u32 mid = (lo + hi) / 2;
+            if (devices[mid].index < index)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo;
+    }
+    [[nodiscard]] const device *find_device(int index) const
+    {
+        const u32 at = device_at(index);
+        return at < devices.n && devices[at].index == index ? &devices[at] : nullptr;
+    }
+    [[nodiscard]] const device *find_device(const char *name) const
+    {
+        for (const device &d : devices)
+            if (std::strncmp(d.name, name, sizeof d.name) == 0)
+                return &d;
+        return nullptr;
+    }
+    [[nodiscard]] const table *find_table(u32 id) const
+    {
+        return tables.find(id);
+    }
     // The place of nexthop object id in objects: where it is, or would go.
-    [[nodiscard]] u32 object_at(u32 id) const;
-    // The address local of slot s, or none.
-    [[nodiscard]] u32 find_address(int s, const u8 *local) const;
+    [[nodiscard]] u32 object_at(u32 id) const
+    {
+        u32 lo = 0;
+        u32 hi = objects.n;
+        while (lo < hi) {
+            const u32 mid = (lo + hi) / 2;
+            if (objects[mid].id < id)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo;
+    }
+    [[nodiscard]] const object *find_object(u32 id) const
+    {
+        const u32 at = object_at(id);
+        return at < objects.n && objects[at].id == id ? &objects[at] : nullptr;
+    }
+    // The first address local of slot s, by way of the local table, or none.
+    [[nodiscard]] u32 find_address(int s, const u8 *local) const
+    {
+        const u32 p = s == v4 ? local4.find(local, 32) : local6.find(local, 128);
+        return p == none ? none : s == v4 ? local4.value(p) : local6.value(p);
+    }
 };
 
 // Applies one change to st; quiet when the same change was applied, and
@@ -300,10 +364,6 @@ void drop_state(state &st);
 
 // Whether st is well-formed; for tests and fuzzing.
 bool valid_state(const state &st);
-
-// The kernel's IPv4 source for a route of this scope through device index
-// and gateway gw (null when on-link), or none.
-u32 choose4(const state &st, int index, const u8 *gw, int scope);
 
 // The answer to query q on st into *out: NEAREST_FOUND or why there is
 // none. uid is the one a query without its own has.

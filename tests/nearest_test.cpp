@@ -245,6 +245,11 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          objects, replaced, replaced_out},
         {"the same without them (nexthop_compat_mode 0)",
          objects + "sysctl -qw net.ipv4.nexthop_compat_mode=0; ", replaced, replaced_out},
+        {"both members of a group replaced: its routes follow them",
+         objects,
+         {"+ip nexthop replace id 5 via 10.2.0.1 dev b0; ip nexthop replace id 6 via 10.2.0.9 dev b0",
+          "update", "198.18.1.1"},
+         "198.18.1.1 route\n"},
         {"an address deleted: IPv6 routes that named it choose anew, but through objects; IPv4 "
          "routes of main that named it go, of other tables stay",
          objects +
@@ -421,8 +426,12 @@ TEST_F(Nearest, ThreadsSeeEachEventWhole)
         for (std::thread &r : readers)
             r.join();
         unlink(path);
+        std::atomic<int> also{0}; // two checks at once share nothing
+        std::thread second([&] { also.store(nearest_table_valid(t)); });
+        const bool valid = nearest_table_valid(t) != 0;
+        second.join();
         std::printf("%s, %ld mixed, %s\n", asked.load() > 1000 ? "asked" : "hardly asked",
-                    mixed.load(), nearest_table_valid(t) != 0 ? "valid" : "invalid");
+                    mixed.load(), valid && also.load() != 0 ? "valid" : "invalid");
         nearest_table_close(t);
     });
     EXPECT_EQ(o.out, "asked, 0 mixed, valid\n");
@@ -685,11 +694,12 @@ TEST(NearestState, ValidityCheckSeesEachFault)
          [](state &x) { ++x.hops[x.hops[0].refs > 0 ? 0 : 1].refs; }},
         {"a binding without its object's nexthop",
          [](state &x) {
-             for (u32 h = 0; h < x.nhops; ++h)
+             for (u32 h = 0; h < x.hops.n; ++h)
                  if (x.hops[h].object != 0)
                      x.hops[h].members = none;
          }},
         {"a binding to an object that is gone", [](state &x) { x.objects[0].id = 6; }},
+        {"a binding its object does not list", [](state &x) { x.objects[0].bound = none; }},
     };
     for (const auto &c : cases) {
         state bad{};
