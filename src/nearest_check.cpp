@@ -148,7 +148,8 @@ bool valid_bindings(const state &st, u32 list, u32 id, u32 *listed)
 
 // What each object keeps of what depends on it: every binding listed once,
 // with its object or among the strays; every group listed with each of its
-// members, and none that does not hold it.
+// members, and none that does not hold it; a group with a member not held
+// among the awaited, which are all groups.
 bool valid_dependents(const state &st)
 {
     u32 listed = 0;
@@ -158,13 +159,20 @@ bool valid_dependents(const state &st)
         ok = ok && valid_bindings(st, o.bound, o.id, &listed);
         for (u32 c = o.members; ok && c != none; c = st.cells[c].next) {
             const object *m = st.find_object(st.cells[c].hop);
-            ok = m == nullptr || lists(st, m->groups, o.id);
+            ok = m != nullptr ? lists(st, m->groups, o.id) : lists(st, st.awaited, o.id);
             pairs += m != nullptr ? 1 : 0;
         }
         for (u32 c = o.groups; ok && c != none; c = st.cells[c].next, --pairs) {
             const object *g = st.find_object(st.cells[c].hop);
             ok = g != nullptr && g->kind == object_group && lists(st, g->members, o.id);
         }
+    }
+    u32 waiting = 0;
+    for (u32 c = st.awaited; ok && c != none; ++waiting) {
+        const object *g = c < st.cells.n && waiting <= st.objects.n ? st.find_object(st.cells[c].hop)
+                                                                     : nullptr;
+        ok = g != nullptr && g->kind == object_group;
+        c = ok ? st.cells[c].next : none;
     }
     const auto bindings = std::count_if(st.hops.begin(), st.hops.end(),
                                         [](const hop &h) { return h.refs > 0 && h.object != 0; });

@@ -144,13 +144,17 @@ void nexthop_objects::put_binding(u32 x)
 }
 
 // Lists group g among the groups of each of its members (in), or takes it
-// off their lists.
+// off their lists. A group with a member not held waits among the awaited
+// until the member comes (at a dump, a group comes before members of
+// higher ids).
 void nexthop_objects::list_groups(const object &g, bool in)
 {
     shared_hops hops(st, quiet);
     const u32 id = g.id;
+    bool absent = false;
     for (u32 c = g.members; c != none; c = st.cells[c].next) {
         object *m = find(st.cells[c].hop);
+        absent = absent || m == nullptr;
         if (m == nullptr)
             continue;
         if (!in) {
@@ -158,6 +162,24 @@ void nexthop_objects::list_groups(const object &g, bool in)
         } else if (const u32 entry = hops.take_cell(id, m->groups); entry != none) {
             m->groups = entry;
         }
+    }
+    if (!in)
+        hops.unlist(&st.awaited, id);
+    else if (absent)
+        if (const u32 entry = hops.take_cell(id, st.awaited); entry != none)
+            st.awaited = entry;
+}
+
+// Lists, among the groups of new object o, those that waited for it.
+void nexthop_objects::list_awaiting(object &o)
+{
+    shared_hops hops(st, quiet);
+    for (u32 w = st.awaited; w != none; w = st.cells[w].next) {
+        const object *g = find(st.cells[w].hop);
+        for (u32 c = g != nullptr ? g->members : none; c != none; c = st.cells[c].next)
+            if (st.cells[c].hop == o.id)
+                if (const u32 entry = hops.take_cell(g->id, o.groups); entry != none)
+                    o.groups = entry;
     }
 }
 
@@ -184,6 +206,7 @@ void nexthop_objects::set(const change &c)
             st.cells[x].next = o->bound;
             o->bound = x;
         }
+        list_awaiting(*o);
     }
     if (o->kind == object_group)
         list_groups(*o, false);

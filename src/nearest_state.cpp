@@ -66,6 +66,7 @@ void clear_state(state &st)
 {
     each_part(st, [](auto &part) { part.clear(); });
     st.strays = none;
+    st.awaited = none;
     ++st.gen;
 }
 
@@ -80,6 +81,7 @@ bool copy_state(state &to, const state &from)
         return false;
     }
     to.strays = from.strays;
+    to.awaited = from.awaited;
     to.seq = from.seq;
     to.gen = from.gen;
     to.fresh_gen = from.fresh_gen;

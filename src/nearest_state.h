@@ -250,6 +250,7 @@ struct state {
     table_set tables;
     pool<rule> rules[2];  // in the kernel's order: by priority, then as added
     u32 strays = none;    // bindings to objects not held: a list of cells
+    u32 awaited = none;   // groups with a member not held, by id: a list of cells
     u32 seq = 0;          // the kernel's order of new IPv6 addresses
     u32 gen = 0;          // moves whenever an IPv4 source could change
     u32 fresh_gen = none; // the generation the nexthops' devices and sources were found in

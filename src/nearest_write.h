@@ -124,6 +124,7 @@ class nexthop_objects : public part {
     void bind_all(u32 list);
     u32 *bindings_of(u32 id);
     void list_groups(const object &g, bool in);
+    void list_awaiting(object &o);
 };
 
 // The routes of every table, and the flushes the kernel makes of them

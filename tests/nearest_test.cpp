@@ -250,6 +250,13 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          {"+ip nexthop replace id 5 via 10.2.0.1 dev b0; ip nexthop replace id 6 via 10.2.0.9 dev b0",
           "update", "198.18.1.1"},
          "198.18.1.1 route\n"},
+        {"the same for a group dumped before its members, of higher ids",
+         objects + "ip nexthop add id 50 via 10.1.0.1 dev b1; ip nexthop add id 60 via 10.1.0.9 dev "
+                   "b1; ip nexthop add id 3 group 50/60; ip route add 198.20.0.0/16 nhid 3; ",
+         {"+ip nexthop replace id 50 via 10.2.0.1 dev b0; ip nexthop replace id 60 via 10.2.0.9 "
+          "dev b0",
+          "update", "198.20.1.1"},
+         "198.20.1.1 route\n"},
         {"an address deleted: IPv6 routes that named it choose anew, but through objects; IPv4 "
          "routes of main that named it go, of other tables stay",
          objects +
