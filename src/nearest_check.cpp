@@ -179,12 +179,28 @@ bool valid_dependents(const state &st)
     return ok && listed == static_cast<u32>(bindings) && pairs == 0;
 }
 
+// Each neighbour entry in no valid state, once; each nexthop marked just
+// when one is its gateway's.
+bool valid_neighbours(const state &st)
+{
+    for (u32 i = 0; i < st.unusable.n; ++i) {
+        const neighbour &n = st.unusable[i];
+        if ((n.nud & nud_valid) != 0 || st.find_unusable(n.index, n.slot, n.addr) != i)
+            return false;
+    }
+    return std::all_of(st.hops.begin(), st.hops.end(), [&](const hop &h) {
+        const bool unusable =
+            h.nh.gwslot >= 0 && st.find_unusable(h.nh.oif, h.nh.gwslot, h.nh.gateway) != none;
+        return h.refs == 0 || h.shunned == unusable;
+    });
+}
+
 } // namespace
 
 bool valid_state(const state &st)
 {
     bool ok = st.local4.valid() && st.local6.valid() && valid_addresses(st) && valid_objects(st) &&
-              valid_dependents(st) && valid_tables(st);
+              valid_dependents(st) && valid_neighbours(st) && valid_tables(st);
     for (u32 i = 1; i < st.devices.n && ok; ++i)
         ok = st.devices[i - 1].index < st.devices[i].index;
     for (int s = v4; s <= v6 && ok; ++s)

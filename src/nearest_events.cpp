@@ -38,14 +38,15 @@ void link_changed(state &st, const change &c, bool quiet)
         route_tables(st, quiet).flush_device(c.index, v4, true);
 }
 
-// A device gone takes with it, silently, its addresses, its nexthop
-// objects and every route through it.
+// A device gone takes with it, silently, its addresses, its neighbour
+// entries, its nexthop objects and every route through it.
 void link_gone(state &st, const change &c, bool quiet)
 {
     links devices(st, quiet);
     if (devices.find(c.index) == nullptr)
         return;
     devices.strip(c.index);
+    neighbours(st, quiet).forget_device(c.index);
     if (nexthop_objects(st, quiet).doom_device(c.index))
         bury_objects(st, quiet);
     route_tables(st, quiet).flush_device(c.index, v4, false);
@@ -125,6 +126,10 @@ void apply(state &st, const change &c, bool quiet)
         break;
     case RTM_NEWNEXTHOP:
         nexthop_objects(st, quiet).set(c);
+        break;
+    case RTM_NEWNEIGH:
+    case RTM_DELNEIGH:
+        neighbours(st, quiet).set(c);
         break;
     default: // RTM_DELNEXTHOP: its routes go with it
         if (nexthop_objects(st, quiet).doom(c.object))

@@ -2,7 +2,8 @@
 // The nexthops that routes share, as the kernel shares a fib_info: a full
 // table through one gateway keeps one, found in a hash by what it is, and
 // held by reference. Also the cells, the lists that a multipath route's
-// nexthops and a nexthop object's members are kept in. Changes these alone.
+// nexthops and a nexthop object's members are kept in. Changes these alone;
+// a new one learns from the neighbours whether its gateway is shunned.
 #include "nearest_write.h"
 
 #include <algorithm>
@@ -83,6 +84,7 @@ u32 shared_hops::take(const hop &h)
         return none;
     }
     st.hops[x] = h;
+    st.hops[x].shunned = neighbours(st, quiet).shuns(h);
     st.hops[x].refs = 1;
     st.hops[x].gen = st.gen - 1;
     st.fresh_gen = none; // its device and source are to be found

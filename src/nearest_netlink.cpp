@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: ISC
 // The netlink side of the nearest module: a table's rtnetlink socket, made
 // in the table's network namespace and subscribed to the changes of links,
-// addresses, nexthop objects, routes and rules of both families; the dumps that fill a copy
+// addresses, neighbours, nexthop objects, routes and rules of both families;
+// the dumps that fill a copy
 // of the state; and the decoding of each message, read once into a plain
 // change that the state applies.
 #include "nearest.h"
@@ -10,7 +11,9 @@
 #include "report.h"
 
 #include <linux/fib_rules.h>
+#include <fcntl.h>
 #include <linux/if_addr.h>
+#include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/nexthop.h>
 #include <linux/rtnetlink.h>
@@ -141,6 +144,22 @@ bool address_change(const nlmsghdr *h, change *c)
     return true;
 }
 
+// A neighbour entry of IPv4 or IPv6 (ARP, NDP), not a proxy one.
+bool neighbour_change(const nlmsghdr *h, change *c)
+{
+    ndmsg nd;
+    if (!fixed_part(h, &nd) || (nd.ndm_flags & NTF_PROXY) != 0)
+        return false;
+    c->slot = slot_of(nd.ndm_family);
+    if (c->slot < 0 || nd.ndm_ifindex <= 0)
+        return false;
+    const rtattr *tb[NDA_MAX + 1];
+    attributes(tb, NDA_MAX, h, sizeof nd);
+    c->index = nd.ndm_ifindex;
+    c->flags = nd.ndm_state;
+    return address(c->local, tb[NDA_DST], c->slot);
+}
+
 // A nexthop's gateway, from RTA_GATEWAY (of the route's family) or RTA_VIA.
 void gateway(nexthop *n, const rtattr *gw, const rtattr *via, int s)
 {
@@ -254,6 +273,7 @@ bool nexthop_change(const nlmsghdr *h, change *c)
         if ((type == NEXTHOP_GRP_TYPE_MPATH || type == NEXTHOP_GRP_TYPE_RES) &&
             tb[NHA_FDB] == nullptr)
             c->kind = object_group;
+        c->resilient = type == NEXTHOP_GRP_TYPE_RES;
         const auto *members = static_cast<const char *>(RTA_DATA(g));
         for (std::size_t i = 0;
              i < RTA_PAYLOAD(g) / sizeof(nexthop_grp) && c->nmembers < maxmembers; ++i)
@@ -397,6 +417,9 @@ bool decode(const nlmsghdr *h, change *c)
     case RTM_NEWNEXTHOP:
     case RTM_DELNEXTHOP:
         return nexthop_change(h, c);
+    case RTM_NEWNEIGH:
+    case RTM_DELNEIGH:
+        return neighbour_change(h, c);
     default:
         return false;
     }
@@ -447,10 +470,12 @@ bool ask(rtnl &l, int type)
     constexpr u32 route = sizeof(rtmsg);
     constexpr u32 rule = sizeof(fib_rule_hdr);
     constexpr u32 nexthop = sizeof(nhmsg);
+    constexpr u32 neighbour = sizeof(ndmsg);
     const u32 header = type == RTM_GETLINK      ? linkhdr
                        : type == RTM_GETADDR    ? addr
                        : type == RTM_GETROUTE   ? route
                        : type == RTM_GETNEXTHOP ? nexthop
+                       : type == RTM_GETNEIGH   ? neighbour
                                                 : rule;
     req.h.nlmsg_len = NLMSG_LENGTH(header);
     req.h.nlmsg_type = static_cast<std::uint16_t>(type);
@@ -496,6 +521,7 @@ struct making {
     int fd;
     int error;
     const char *what;
+    int sysctl; // the namespace's net.ipv4.fib_multipath_use_neigh, or -1
 };
 
 void *make_socket(void *arg)
@@ -510,15 +536,19 @@ void *make_socket(void *arg)
     m->fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     m->error = errno;
     m->what = "netlink socket";
+    // /proc/sys/net shows the namespace of the thread that opens it; an open
+    // file goes on showing that one. Without it, the sysctl reads as unset.
+    if (m->fd >= 0)
+        m->sysctl = open("/proc/sys/net/ipv4/fib_multipath_use_neigh", O_RDONLY | O_CLOEXEC);
     return nullptr;
 }
 
 // A socket of another namespace is made by a thread of its own: setns
 // moves only the thread that calls it, and a socket keeps the namespace it
 // was made in, so no thread of the caller's ever leaves its own.
-int socket_in(int netns)
+int socket_in(int netns, int *sysctl)
 {
-    making m{netns, -1, 0, "netlink socket"};
+    making m{netns, -1, 0, "netlink socket", -1};
     if (netns < 0) {
         make_socket(&m);
     } else {
@@ -534,6 +564,7 @@ int socket_in(int netns)
         errno = m.error;
         report(3, "%s: %s", m.what, get_errmsg());
     }
+    *sysctl = m.sysctl;
     return m.fd;
 }
 
@@ -548,6 +579,12 @@ int dump(rtnl &l, state &st, int kind)
 }
 
 } // namespace
+
+bool use_neigh(const rtnl &l)
+{
+    char value[4] = {};
+    return l.use_neigh >= 0 && pread(l.use_neigh, value, sizeof value, 0) > 0 && value[0] != '0';
+}
 
 got receive(rtnl &l, long *n)
 {
@@ -573,14 +610,15 @@ got receive(rtnl &l, long *n)
 // dumps.
 bool load(rtnl &l, state &st)
 {
-    static const int kinds[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETNEXTHOP, RTM_GETROUTE,
-                                RTM_GETRULE};
+    static const int kinds[] = {RTM_GETLINK,  RTM_GETADDR,  RTM_GETNEIGH,
+                                RTM_GETNEXTHOP, RTM_GETROUTE, RTM_GETRULE};
     for (int tries = 0; tries < 5; ++tries) {
         long n = 0;
         got g;
         while ((g = receive(l, &n)) == got::some || g == got::lost)
             ;
         clear_state(st);
+        st.use_neigh = use_neigh(l);
         int seen = NEAREST_DONE;
         for (const int kind : kinds) {
             const int one = dump(l, st, kind);
@@ -601,15 +639,15 @@ bool load(rtnl &l, state &st)
 
 bool link_open(rtnl &l, int netns)
 {
-    l.fd = socket_in(netns);
+    l.fd = socket_in(netns, &l.use_neigh);
     if (l.fd < 0)
         return false;
     sockaddr_nl sa{};
     sa.nl_family = AF_NETLINK;
     static_assert(RTNLGRP_NEXTHOP <= 32, "a group of the first 32");
-    sa.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE |
-                   RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE | (1U << (RTNLGRP_IPV6_RULE - 1)) |
-                   (1U << (RTNLGRP_NEXTHOP - 1));
+    sa.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_NEIGH |
+                   RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_IPV4_RULE |
+                   (1U << (RTNLGRP_IPV6_RULE - 1)) | (1U << (RTNLGRP_NEXTHOP - 1));
     // Room for a burst of route changes; the kernel caps it at rmem_max.
     const int room = 4 << 20;
     (void)setsockopt(l.fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);

@@ -98,6 +98,7 @@ void nexthop_objects::bind(u32 b)
         kind = object_unknown;
     }
     st.hops[b].kind = kind;
+    st.hops[b].resilient = kind == object_group && o->resilient;
     if (kind == object_unknown)
         say_unfollowed();
 }
@@ -194,7 +195,7 @@ void nexthop_objects::set(const change &c)
                 report(3, "nearest: out of memory; nexthop %u left out", c.object);
             return;
         }
-        *o = object{c.object, object_unknown, {}, none, none, none, false, false};
+        *o = object{c.object, object_unknown, {}, none, none, none, false, false, false};
         // The bindings that waited for it.
         for (u32 *at = &st.strays; *at != none;) {
             const u32 x = *at;
@@ -213,6 +214,7 @@ void nexthop_objects::set(const change &c)
     hops.put_cells(o->members, false);
     o->members = none;
     o->kind = c.kind;
+    o->resilient = c.resilient;
     o->nh = c.hops[0];
     for (int i = c.nmembers - 1; i >= 0 && o->kind == object_group; --i) {
         const u32 cell = hops.take_cell(c.members[i], o->members);

@@ -207,20 +207,42 @@ class route_choice : public reading {
         return a != none && std::memcmp(st.addresses[a].local, source, 4) == 0;
     }
 
+    // Whether the choice among route x's members, made with no device
+    // given, passes over those whose gateway's neighbour entry is in no
+    // valid state: through a list of IPv4 nexthops where the namespace says
+    // so (fib_multipath_use_neigh), through a group always but a resilient
+    // one, whose buckets decide (nexthop_select_path_hthr).
+    [[nodiscard]] bool avoids_neighbours(const route &x, bool list4) const
+    {
+        if (q.oif != 0)
+            return false;
+        if ((x.flags & route_object) != 0)
+            return st.hops[x.hop].kind == object_group && !st.hops[x.hop].resilient;
+        return list4 && st.use_neigh;
+    }
+
     // The member of route x that carries the packet: any that can, as the
     // flow hash picks; nearest takes the first. But an IPv4 packet with a
     // source and no device, through a list of nexthops (not an object),
     // goes by a member whose own source is the packet's where one can
-    // (fib_select_multipath, since Linux 6.16).
+    // (fib_select_multipath, since Linux 6.16); and where neighbours count,
+    // by a member whose gateway's entry is valid, or else as if none were.
     [[nodiscard]] u32 carrier(const route &x) const
     {
-        if (q.slot == v4 && q.has_from && q.oif == 0 &&
-            (x.flags & (route_multipath | route_object)) == route_multipath) {
-            const u32 h =
-                st.find_hop(x, [&](u32 n) { return alive(n, x) && own_source(n, q.from); });
+        const bool list4 =
+            q.slot == v4 && (x.flags & (route_multipath | route_object)) == route_multipath;
+        const bool neighbours = avoids_neighbours(x, list4);
+        const auto usable = [&](u32 n) {
+            return alive(n, x) && !(neighbours && st.hops[n].shunned);
+        };
+        if (list4 && q.has_from && q.oif == 0) {
+            const u32 h = st.find_hop(x, [&](u32 n) { return usable(n) && own_source(n, q.from); });
             if (h != none)
                 return h;
         }
+        if (neighbours)
+            if (const u32 h = st.find_hop(x, usable); h != none)
+                return h;
         return st.find_hop(x, [&](u32 n) { return alive(n, x); });
     }
 

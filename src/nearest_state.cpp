@@ -86,6 +86,7 @@ bool copy_state(state &to, const state &from)
     to.gen = from.gen;
     to.fresh_gen = from.fresh_gen;
     to.unfollowed_said = from.unfollowed_said;
+    to.use_neigh = from.use_neigh;
     return true;
 }
 

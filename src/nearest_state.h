@@ -8,6 +8,7 @@
 #include "nearest_pool.h"
 #include "nearest_prefix.h"
 
+#include <linux/neighbour.h>
 #include <net/if.h>
 
 #include <algorithm>
@@ -101,6 +102,7 @@ struct change {
     rule r;
     // A nexthop object's kind and, of a group, its members' ids.
     u8 kind;
+    bool resilient; // a group of buckets, as resilient groups are
     int nmembers;
     u32 members[maxmembers];
 };
@@ -153,6 +155,8 @@ struct hop {
     u8 slot;  // the family of the routes through it
     u8 scope; // theirs: how far a source chosen for them may reach
     bool has_prefsrc;
+    bool resilient; // a binding's object is a resilient group
+    bool shunned;   // its gateway's neighbour entry is in no valid state
 };
 
 // A route, 16 bytes: a full table holds a million. A prefix keeps its first
@@ -197,7 +201,8 @@ struct object {
     u32 members; // a group's: the members' ids, a list of cells
     u32 groups;  // the groups that hold it, by id: a list of cells
     u32 bound;   // the bindings to it, by place in st.hops: a list of cells
-    bool dying;  // while objects are taken away: this one goes
+    bool resilient; // a group of buckets: its choice checks no neighbour
+    bool dying;     // while objects are taken away: this one goes
     bool shrunk; // and this group lost members
 };
 
@@ -237,6 +242,22 @@ struct table_set {
     void release();
 };
 
+// The neighbour states the kernel counts as valid (its NUD_VALID, which
+// it does not export).
+constexpr unsigned nud_valid =
+    NUD_PERMANENT | NUD_NOARP | NUD_REACHABLE | NUD_PROBE | NUD_STALE | NUD_DELAY;
+
+// A neighbour entry (ARP, NDP) that the kernel holds in no valid state
+// (incomplete, failed, none): a gateway that multipath avoids. Valid ones
+// are not kept, nor counted: an entry that is valid and none at all are
+// alike to the choice.
+struct neighbour {
+    u8 addr[16];
+    int index;
+    u8 slot;
+    std::uint16_t nud; // NUD_*
+};
+
 struct state {
     pool<device> devices; // sorted by index
     pool<address> addresses;
@@ -249,19 +270,21 @@ struct state {
     pool<object> objects; // sorted by id
     table_set tables;
     pool<rule> rules[2];  // in the kernel's order: by priority, then as added
+    pool<neighbour> unusable;
     u32 strays = none;    // bindings to objects not held: a list of cells
     u32 awaited = none;   // groups with a member not held, by id: a list of cells
     u32 seq = 0;          // the kernel's order of new IPv6 addresses
     u32 gen = 0;          // moves whenever an IPv4 source could change
     u32 fresh_gen = none; // the generation the nexthops' devices and sources were found in
     bool unfollowed_said = false;
+    bool use_neigh = false; // net.ipv4.fib_multipath_use_neigh
 
     // Every part that holds memory, each with clear(), assign() and
     // release(): the one list of them.
     template <typename S> static auto parts(S &s)
     {
         return std::tie(s.devices, s.addresses, s.local4, s.local6, s.routes, s.hops, s.buckets,
-                        s.cells, s.objects, s.tables, s.rules[v4], s.rules[v6]);
+                        s.cells, s.objects, s.tables, s.rules[v4], s.rules[v6], s.unusable);
     }
 
     // The route after x among its prefix's, or null.
@@ -338,6 +361,17 @@ struct state {
         const u32 at = object_at(id);
         return at < objects.n && objects[at].id == id ? &objects[at] : nullptr;
     }
+    // The place in unusable of the entry for addr (of slot s) on device
+    // index, or none.
+    [[nodiscard]] u32 find_unusable(int index, int s, const u8 *addr) const
+    {
+        for (u32 i = 0; i < unusable.n; ++i) {
+            const neighbour &n = unusable[i];
+            if (n.index == index && n.slot == s && std::memcmp(n.addr, addr, s == v4 ? 4 : 16) == 0)
+                return i;
+        }
+        return none;
+    }
     // The first address local of slot s, by way of the local table, or none.
     [[nodiscard]] u32 find_address(int s, const u8 *local) const
     {
@@ -385,6 +419,7 @@ void find_many(const state &st, const nearest_query *const *in, std::size_t n, u
 // One rtnetlink socket and what is read from it.
 struct rtnl {
     int fd = -1;
+    int use_neigh = -1; // the namespace's net.ipv4.fib_multipath_use_neigh, open
     u32 seq = 0;
     alignas(16) char buffer[65536];
 };
@@ -394,6 +429,10 @@ enum class got : unsigned char { some, nothing, lost, failed };
 // Opens l's socket, subscribed to every change the state follows, in the
 // network namespace netns (-1: the caller's); false after a report.
 bool link_open(rtnl &l, int netns);
+// Whether the namespace's IPv4 multipath avoids gateways whose neighbour
+// entry is not valid (net.ipv4.fib_multipath_use_neigh), as it reads now:
+// the kernel sends no message when it changes.
+bool use_neigh(const rtnl &l);
 // One datagram into l.buffer, without waiting: some, or nothing queued.
 got receive(rtnl &l, long *n);
 // Empties st and fills it from one dump of each kind; false after a report.

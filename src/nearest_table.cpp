@@ -144,6 +144,17 @@ int apply_datagram(nearest_table *t, const void *datagram, std::size_t len)
     return seen;
 }
 
+// Follows net.ipv4.fib_multipath_use_neigh, which changes without a
+// message: read at each update, set in both copies in turn when it moved.
+void follow_sysctl(nearest_table *t)
+{
+    const bool now = use_neigh(t->nl);
+    if (back(t).use_neigh == now)
+        return;
+    back(t).use_neigh = now;
+    swap(t).use_neigh = now;
+}
+
 // Makes the back copy like the front; false, after a report, when memory
 // ran out: the table is then read anew at the next update.
 bool align(nearest_table *t)
@@ -218,6 +229,7 @@ int nearest_table_update(nearest_table *t)
     }
     if (t->diverged)
         return reload(t) ? 1 : -1;
+    follow_sysctl(t);
     for (;;) {
         long n = 0;
         switch (receive(t->nl, &n)) {
@@ -241,6 +253,8 @@ void nearest_table_close(nearest_table *t)
         return;
     if (t->nl.fd >= 0)
         close(t->nl.fd);
+    if (t->nl.use_neigh >= 0)
+        close(t->nl.use_neigh);
     drop_state(t->copies[0]);
     drop_state(t->copies[1]);
     t->~nearest_table();

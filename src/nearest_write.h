@@ -181,6 +181,23 @@ class source_routes : public part {
     void remove(table *t, u32 i);
 };
 
+// The neighbour entries in no valid state, and the mark they leave on the
+// nexthops whose gateway they are. (nearest_neighbours.cpp)
+class neighbours : public part {
+  public:
+    using part::part;
+
+    // An entry new, changed or gone.
+    void set(const change &c);
+    // Forgets the entries of device index, which is gone.
+    void forget_device(int index);
+    // Whether the gateway of nexthop h has an entry in no valid state.
+    [[nodiscard]] bool shuns(const hop &h) const;
+
+  private:
+    void mark(const neighbour &n, bool shunned);
+};
+
 // The policy rules of each family, in the kernel's order. (nearest_rules.cpp)
 class policy_rules : public part {
   public:

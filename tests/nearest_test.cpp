@@ -116,6 +116,15 @@ const char *const replaced_out =
 
 using Nearest = Namespaces;
 
+// Makes the neighbour entry of gateway on device dev fail: valid first, so
+// that the change to failed is told (a new entry made failed is not).
+std::string fail_neighbour(const char *gateway, const char *dev)
+{
+    return std::string("ip neigh replace ") + gateway + " dev " + dev +
+           " lladdr 02:00:00:00:00:01 nud reachable; ip neigh replace " + gateway + " dev " + dev +
+           " nud failed; ";
+}
+
 TEST_F(Nearest, AnswersAsTheKernelRoutes)
 {
     const struct {
@@ -215,6 +224,27 @@ TEST_F(Nearest, AnswersAsTheKernelRoutes)
          "198.51.100.7 from 10.1.0.5 route\n198.51.100.7 from 10.0.0.5 route\n"
          "198.51.101.7 from 10.1.0.5 route\n198.51.100.7 from 10.1.0.5 oif b0 route\n"
          "2001:db8:9::7 oif b1 route\n"},
+        {"gateways whose neighbour entry failed: passed over by a group always, by a list of "
+         "IPv4 nexthops once the namespace says so, the packet's own source or not; dumped, "
+         "then as they change",
+         bridges({"b0", "b1"}) +
+             "ip addr add 10.0.0.5/16 dev b0; ip addr add 10.1.0.5/16 dev b1; "
+             "ip addr add 2001:db8::5/64 dev b0 nodad; ip addr add 2001:db8:1::5/64 dev b1 nodad; "
+             "sleep 0.2; "
+             "ip route add 198.51.100.0/24 nexthop via 10.0.0.1 dev b0 nexthop via 10.1.0.1 dev b1; "
+             "ip nexthop add id 1 via 10.0.0.1 dev b0; ip nexthop add id 2 via 10.1.0.1 dev b1; "
+             "ip nexthop add id 10 group 1/2; ip route add 198.18.0.0/24 nhid 10; "
+             "ip nexthop add id 3 via 2001:db8::1 dev b0; "
+             "ip nexthop add id 4 via 2001:db8:1::1 dev b1; ip nexthop add id 11 group 3/4; "
+             "ip -6 route add 2001:db8:9::/48 nhid 11; " +
+             fail_neighbour("10.0.0.1", "b0") + fail_neighbour("2001:db8::1", "b0"),
+         {"198.18.0.7", "2001:db8:9::7", "+sysctl -qw net.ipv4.fib_multipath_use_neigh=1",
+          "update", "198.51.100.7", "198.51.100.7 from 10.0.0.5",
+          "+" + fail_neighbour("10.1.0.1", "b1") +
+              "ip neigh replace 10.0.0.1 dev b0 lladdr 02:00:00:00:00:01 nud reachable",
+          "update", "198.51.100.7", "198.18.0.7"},
+         "198.18.0.7 route\n2001:db8:9::7 route\n198.51.100.7 route\n"
+         "198.51.100.7 from 10.0.0.5 route\n198.51.100.7 route\n198.18.0.7 route\n"},
         {"a device down and up: its IPv4 routes go silently, its addresses stay local",
          laptop + "ip route add 10.80.0.0/16 via 172.17.0.9; "
                   "ip route add 10.80.0.0/16 via 172.17.0.8 metric 5; ",
@@ -690,6 +720,13 @@ TEST(NearestState, ValidityCheckSeesEachFault)
     add(RTM_NEWNEXTHOP, v4, "0.0.0.0", 0, 5);
     add(RTM_NEWROUTE, v4, "10.1.0.0", 16, 5);
     add(RTM_NEWROUTE, v4, "10.2.0.0", 16, 0);
+    change failed{};
+    failed.type = RTM_NEWNEIGH;
+    failed.slot = v4;
+    failed.index = 2;
+    failed.flags = NUD_FAILED;
+    inet_pton(AF_INET, "10.9.0.9", failed.local); // kept; the gateway of no nexthop
+    apply(good, failed, false);
     ASSERT_TRUE(valid_state(good));
     const struct {
         const char *what;
@@ -707,6 +744,13 @@ TEST(NearestState, ValidityCheckSeesEachFault)
          }},
         {"a binding to an object that is gone", [](state &x) { x.objects[0].id = 6; }},
         {"a binding its object does not list", [](state &x) { x.objects[0].bound = none; }},
+        {"a nexthop through a failed neighbour left unmarked",
+         [](state &x) {
+             neighbour &n = x.unusable[0];
+             n = neighbour{{10, 0, 0, 1}, 2, v4, NUD_FAILED};
+             for (hop &h : x.hops)
+                 h.shunned = false;
+         }},
     };
     for (const auto &c : cases) {
         state bad{};
