@@ -153,6 +153,22 @@ template <typename T> struct pool {
         freed = x;
     }
 
+    // In an array sorted by field, the place of the first element whose
+    // field is not below key: where key is, or would go.
+    template <typename E, typename K> [[nodiscard]] u32 place(K key, K E::*field) const
+    {
+        u32 lo = 0;
+        u32 hi = n;
+        while (lo < hi) {
+            const u32 mid = (lo + hi) / 2;
+            if (data[mid].*field < key)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        return lo;
+    }
+
     // Room for one more element of a sorted array, at place at, the rest
     // moved on; null without memory.
     T *insert(u32 at)

@@ -315,16 +315,7 @@ struct state {
     // The place of device index in devices: where it is, or would go.
     [[nodiscard]] u32 device_at(int index) const
     {
-        u32 lo = 0;
-        u32 hi = devices.n;
-        while (lo < hi) {
-            const u32 mid = (lo + hi) / 2;
-            if (devices[mid].index < index)
-                lo = mid + 1;
-            else
-                hi = mid;
-        }
-        return lo;
+        return devices.place(index, &device::index);
     }
     [[nodiscard]] const device *find_device(int index) const
     {
@@ -345,16 +336,7 @@ struct state {
     // The place of nexthop object id in objects: where it is, or would go.
     [[nodiscard]] u32 object_at(u32 id) const
     {
-        u32 lo = 0;
-        u32 hi = objects.n;
-        while (lo < hi) {
-            const u32 mid = (lo + hi) / 2;
-            if (objects[mid].id < id)
-                lo = mid + 1;
-            else
-                hi = mid;
-        }
-        return lo;
+        return objects.place(id, &object::id);
     }
     [[nodiscard]] const object *find_object(u32 id) const
     {
