@@ -189,9 +189,7 @@ bool valid_neighbours(const state &st)
             return false;
     }
     return std::all_of(st.hops.begin(), st.hops.end(), [&](const hop &h) {
-        const bool unusable =
-            h.nh.gwslot >= 0 && st.find_unusable(h.nh.oif, h.nh.gwslot, h.nh.gateway) != none;
-        return h.refs == 0 || h.shunned == unusable;
+        return h.refs == 0 || h.shunned == st.unusable_gateway(h);
     });
 }
 

@@ -84,7 +84,7 @@ u32 shared_hops::take(const hop &h)
         return none;
     }
     st.hops[x] = h;
-    st.hops[x].shunned = neighbours(st, quiet).shuns(h);
+    st.hops[x].shunned = st.unusable_gateway(h);
     st.hops[x].refs = 1;
     st.hops[x].gen = st.gen - 1;
     st.fresh_gen = none; // its device and source are to be found

@@ -68,9 +68,4 @@ void neighbours::forget_device(int index)
         }
 }
 
-bool neighbours::shuns(const hop &h) const
-{
-    return h.nh.gwslot >= 0 && st.find_unusable(h.nh.oif, h.nh.gwslot, h.nh.gateway) != none;
-}
-
 } // namespace nearest_internal

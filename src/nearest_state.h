@@ -354,6 +354,11 @@ struct state {
         }
         return none;
     }
+    // Whether the gateway of nexthop h has a neighbour entry in no valid state.
+    [[nodiscard]] bool unusable_gateway(const hop &h) const
+    {
+        return h.nh.gwslot >= 0 && find_unusable(h.nh.oif, h.nh.gwslot, h.nh.gateway) != none;
+    }
     // The first address local of slot s, by way of the local table, or none.
     [[nodiscard]] u32 find_address(int s, const u8 *local) const
     {

@@ -191,8 +191,6 @@ class neighbours : public part {
     void set(const change &c);
     // Forgets the entries of device index, which is gone.
     void forget_device(int index);
-    // Whether the gateway of nexthop h has an entry in no valid state.
-    [[nodiscard]] bool shuns(const hop &h) const;
 
   private:
     void mark(const neighbour &n, bool shunned);
