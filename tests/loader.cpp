@@ -27,12 +27,13 @@ struct calls {
     decltype(&::report_to) report_to;
     decltype(&nearest_table_open) open;
     decltype(&nearest_table_find) find;
+    decltype(&nearest_table_close) close;
 };
 
 #ifdef LOADER_STATIC
 bool load(const char * /*path*/, calls *c)
 {
-    *c = {report, report_to, nearest_table_open, nearest_table_find};
+    *c = {report, report_to, nearest_table_open, nearest_table_find, nearest_table_close};
     return true;
 }
 #else
@@ -54,8 +55,9 @@ bool load(const char *path, calls *c)
     bind("report_to", &c->report_to);
     bind("nearest_table_open", &c->open);
     bind("nearest_table_find", &c->find);
+    bind("nearest_table_close", &c->close);
     return c->report != nullptr && c->report_to != nullptr && c->open != nullptr &&
-           c->find != nullptr;
+           c->find != nullptr && c->close != nullptr;
 }
 #endif
 
@@ -83,7 +85,9 @@ int main(int argc, char **argv)
     nearest_query q{.size = sizeof q};
     q.to.v4 = {.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}};
     nearest answer{.size = sizeof answer};
-    if (c.find(t, &q, &answer) != NEAREST_FOUND)
+    const int found = c.find(t, &q, &answer);
+    c.close(t);
+    if (found != NEAREST_FOUND)
         return 1;
     std::printf("%s\n", answer.name);
     return 0;
